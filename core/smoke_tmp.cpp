@@ -1,0 +1,1 @@
+int vindralSmoke() { return 1; }

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Configures, builds and runs every test: native under the sanitizers, Windows under Wine,
+# then a short fuzzing run. Exits non-zero on the first failure.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+fuzz_seconds=${VINDRAL_FUZZ_SECONDS:-30}
+
+stop_wine() {
+    if [ -d build/win64/wineprefix ]; then
+        WINEPREFIX="$PWD/build/win64/wineprefix" wineserver -k >/dev/null 2>&1 || true
+    fi
+}
+trap stop_wine EXIT
+
+for preset in native native-tsan win64; do
+    echo "== $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+    ctest --preset "$preset"
+done
+
+echo "== fuzz"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+scripts/run-fuzzers.sh build/fuzz "$fuzz_seconds"
