@@ -14,14 +14,16 @@ mkdir -p "$(dirname "$prefix")"
 {
     flock 9
     if [ ! -f "$prefix/.vindral-ready" ]; then
-        wineboot -i </dev/null >/dev/null 2>&1
-        wine reg import "$(winepath -w "$here/wine-fonts-ko.reg")" </dev/null >/dev/null 2>&1
-        wineserver -k </dev/null >/dev/null 2>&1 || true
+        wineboot -i </dev/null >/dev/null 2>&1 9>&-
+        wine reg import "$(winepath -w "$here/wine-fonts-ko.reg")" </dev/null >/dev/null 2>&1 9>&-
+        wineserver -k </dev/null >/dev/null 2>&1 9>&- || true
         touch "$prefix/.vindral-ready"
     fi
+    # The lock's descriptor is closed for every Wine process: the persistent server would
+    # otherwise inherit it and hold the lock for ever.
     # Exit status 0: a new server was started (2: one is already running).
-    if wineserver -p </dev/null >/dev/null 2>&1; then
-        wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+    if wineserver -p </dev/null >/dev/null 2>&1 9>&-; then
+        wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
     fi
 } 9>"$prefix.lock"
 
