@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Runs every libFuzzer target of a fuzz build for a while: run-fuzzers.sh BUILD_DIR SECONDS
+# Each target fuzz_NAME starts from fuzz/corpus/NAME, copied into the build folder so that the
+# inputs it discovers never land in the repository. Exits non-zero if any target finds a crash,
+# a leak, a sanitizer report or a time-out; the input that did it is kept in BUILD_DIR.
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+    echo "usage: $0 BUILD_DIR SECONDS" >&2
+    exit 2
+fi
+build=$(realpath "$1")
+seconds=$2
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+mapfile -t fuzzers < <(find "$build/fuzz" -maxdepth 1 -type f -executable -name 'fuzz_*' | sort)
+if [ ${#fuzzers[@]} -eq 0 ]; then
+    echo "no fuzz targets in $build/fuzz" >&2
+    exit 1
+fi
+
+status=0
+for fuzzer in "${fuzzers[@]}"; do
+    name=$(basename "$fuzzer")
+    name=${name#fuzz_}
+    corpus="$build/fuzz-corpus/$name"
+    artifacts="$build/fuzz-artifacts/$name"
+    rm -rf "$corpus"
+    mkdir -p "$corpus" "$artifacts"
+    if [ -d "$repo/fuzz/corpus/$name" ]; then
+        cp -r "$repo/fuzz/corpus/$name"/. "$corpus"
+    fi
+    echo "== fuzz_$name for ${seconds} s"
+    if ! "$fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=10 -print_final_stats=1 \
+        -artifact_prefix="$artifacts/" "$corpus"; then
+        echo "fuzz_$name FAILED; reproducer in $artifacts" >&2
+        status=1
+    fi
+done
+exit $status
