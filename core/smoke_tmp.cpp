@@ -1,1 +1,0 @@
-int vindralSmoke() { return 1; }

@@ -1,3 +1,0 @@
-#include <gtest/gtest.h>
-int vindralSmoke();
-TEST(Smoke, Links) { EXPECT_EQ(vindralSmoke(), 1); }
