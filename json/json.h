@@ -6,9 +6,9 @@
 // - An object is two parallel vectors, `keys` and `items`, in document order; duplicate names
 //   are kept and `find` returns the first. No map, no sorting.
 // - Nesting is capped at kMaxJsonDepth so hostile input cannot exhaust the stack.
-// - Deliberately lenient where exchanges have never needed strictness: numbers accept whatever
+// - Deliberately lenient, since documents are only read and never passed on: numbers accept what
 //   from_chars accepts (leading zeros, "1.", "-.5"), strings keep raw control bytes and are not
-//   validated as UTF-8, and unpaired surrogate escapes are kept as 3-byte sequences of their own.
+//   validated as UTF-8, and unpaired surrogate escapes become 3-byte sequences of their own.
 // - Failures are values: an empty optional plus an error text "<message> at <byte offset>".
 #pragma once
 
