@@ -1,0 +1,493 @@
+#include "core/market_engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+#include "core/format.h"
+
+namespace vindral {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A single timed wait never exceeds one day; longer deadlines are reached in several waits.
+constexpr milliseconds kMaxSingleWait{86'400'000};
+constexpr double kLatencySmoothing = 0.2;
+constexpr char kServerFormatError[] = "서버 응답 형식 오류";
+
+// The remaining time in whole milliseconds rounded up, so a wait never ends before its deadline.
+milliseconds remainingWait(Clock::time_point deadline, Clock::time_point now) {
+    return std::min(std::chrono::ceil<milliseconds>(deadline - now), kMaxSingleWait);
+}
+
+bool cellEnabled(const EngineConfig& config, std::uint32_t exchange, std::uint32_t coin) {
+    return config.exchanges[exchange] && config.coins[coin];
+}
+
+}  // namespace
+
+MarketEngine::MarketEngine(ExchangeEndpoints endpoints) : endpoints(std::move(endpoints)) {}
+
+MarketEngine::~MarketEngine() {
+    stop();
+}
+
+void MarketEngine::start(const Settings& settings, std::function<void()> callback) {
+    stop();
+    Settings copy = settings;
+    const EngineConfig next = toEngineConfig(copy);
+    {
+        std::lock_guard lock(mutex);
+        config = next;
+        stopping = false;
+        tickNow = false;
+        onChange = std::move(callback);
+        cells = CellGrid{};
+        resetStats();
+        serverRoad = !config.serverUrl.empty();
+        sessionId.clear();
+        afterSeq = 0;
+        settingsDirty = false;
+        refreshRequested = false;
+    }
+    try {
+        startThreads();
+    } catch (...) {
+        // Join whatever did start before the error leaves.
+        running = true;
+        stop();
+        throw;
+    }
+    running = true;
+}
+
+void MarketEngine::startThreads() {
+    if (serverRoad) {
+        pollClient.resetCancel();
+        controlClient.resetCancel();
+        sessionThread = std::thread([this] { sessionLoop(); });
+        controlThread = std::thread([this] { controlLoop(); });
+        return;
+    }
+    for (std::uint32_t e = 0; e < kExchangeCount; ++e) {
+        for (std::uint32_t c = 0; c < kCoinCount; ++c) {
+            auto worker = std::make_unique<Worker>();
+            worker->exchange = e;
+            worker->coin = c;
+            workers.push_back(std::move(worker));
+        }
+    }
+    for (auto& worker : workers) {
+        Worker* w = worker.get();
+        w->thread = std::thread([this, w] { workerLoop(*w); });
+    }
+    schedulerThread = std::thread([this] { schedulerLoop(); });
+}
+
+void MarketEngine::applySettings(const Settings& settings) {
+    Settings copy = settings;
+    const EngineConfig next = toEngineConfig(copy);
+    std::function<void()> callback;
+    {
+        std::lock_guard lock(mutex);
+        if (next.serverUrl != config.serverUrl) {
+            callback = onChange;
+        } else {
+            for (std::uint32_t e = 0; e < kExchangeCount; ++e) {
+                for (std::uint32_t c = 0; c < kCoinCount; ++c) {
+                    if (cellEnabled(next, e, c) && !cellEnabled(config, e, c)) {
+                        cells[e][c] = PriceCell{};
+                    }
+                }
+            }
+            config = next;
+            resetStats();
+            tickNow = true;
+            settingsDirty = serverRoad;
+            scheduleWake.notify_all();
+            serverWake.notify_all();
+            return;
+        }
+    }
+    start(settings, std::move(callback));
+}
+
+void MarketEngine::refreshNow() {
+    {
+        std::lock_guard lock(mutex);
+        refreshRequested = serverRoad;
+        tickNow = true;
+        serverWake.notify_all();
+    }
+    scheduleWake.notify_all();
+}
+
+PriceBoard MarketEngine::snapshot() const {
+    PriceBoard board;
+    std::lock_guard lock(mutex);
+    board.config = config;
+    board.cells = cells;
+    board.stats.exchanges = stats;
+    board.stats.ticks = ticks;
+    board.stats.lastTickMs = lastTickMs;
+    board.stats.statsSinceMs = statsSinceMs;
+    board.stats.inFlight = static_cast<std::uint32_t>(
+        std::count_if(workers.begin(), workers.end(), [](const auto& w) { return w->busy; }));
+    return board;
+}
+
+void MarketEngine::stop() {
+    if (!running) {
+        return;
+    }
+    bool server = false;
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+        server = serverRoad;
+    }
+    scheduleWake.notify_all();
+    serverWake.notify_all();
+    for (auto& worker : workers) {
+        worker->wake.notify_all();
+    }
+    // A long poll in flight returns at once. Direct fetches are not cancelled: they end within
+    // the client's time-outs.
+    if (server) {
+        pollClient.cancelAll();
+        controlClient.cancelAll();
+    }
+    joinThreads();
+
+    std::string endedSession;
+    std::wstring base;
+    {
+        std::lock_guard lock(mutex);
+        if (serverRoad) {
+            endedSession = std::move(sessionId);
+            sessionId.clear();
+        }
+        base = config.serverUrl;
+    }
+    if (!endedSession.empty()) {
+        HttpClient once;
+        once.request(L"DELETE", sessionUrl(base, endedSession), {}, kDeleteSessionTimeoutMs);
+    }
+    std::lock_guard lock(mutex);
+    serverRoad = false;
+    running = false;
+}
+
+void MarketEngine::joinThreads() {
+    if (schedulerThread.joinable()) {
+        schedulerThread.join();
+    }
+    for (auto& worker : workers) {
+        if (worker->thread.joinable()) {
+            worker->thread.join();
+        }
+    }
+    {
+        // snapshot counts busy workers under the lock; the vector changes under it too.
+        std::lock_guard lock(mutex);
+        workers.clear();
+    }
+    if (sessionThread.joinable()) {
+        sessionThread.join();
+    }
+    if (controlThread.joinable()) {
+        controlThread.join();
+    }
+}
+
+void MarketEngine::resetStats() {
+    stats = {};
+    tickIndex = 0;
+    statsSinceMs = wallClockMs();
+}
+
+void MarketEngine::schedulerLoop() {
+    std::unique_lock lock(mutex);
+    Clock::time_point t = Clock::now();
+    if (stopping) {
+        return;
+    }
+    for (;;) {
+        ++ticks;
+        lastTickMs = wallClockMs();
+        const bool first = tickIndex == 0;
+        ++tickIndex;
+        for (auto& worker : workers) {
+            Worker& w = *worker;
+            if (!cellEnabled(config, w.exchange, w.coin)) {
+                continue;
+            }
+            ExchangeStats& target = stats[w.exchange];
+            if (!w.busy && !w.go) {
+                if (!first) {
+                    ++target.scheduled;
+                }
+                w.uncounted = first;
+                w.go = true;
+                w.wake.notify_one();
+            } else if (!w.uncounted) {
+                // A slow exchange misses this tick; no second fetch is queued.
+                ++target.scheduled;
+                ++target.overrun;
+            }
+        }
+
+        // Missed ticks are dropped, never caught up in a burst.
+        t += milliseconds(config.intervalMs);
+        Clock::time_point now = Clock::now();
+        if (t < now) {
+            t = now;
+        }
+        while (!stopping && !tickNow && now < t) {
+            scheduleWake.wait_for(lock, remainingWait(t, now));
+            now = Clock::now();
+        }
+        if (tickNow) {
+            // A refresh or settings change re-bases the schedule on this moment.
+            tickNow = false;
+            t = Clock::now();
+        }
+        if (stopping) {
+            return;
+        }
+    }
+}
+
+void MarketEngine::workerLoop(Worker& w) {
+    const std::wstring url = tickerUrl(w.exchange, w.coin, endpoints);
+    const std::wstring rateUrl = usdtRateUrl(w.exchange, w.coin, endpoints);
+    std::unique_lock lock(mutex);
+    for (;;) {
+        if (stopping) {
+            return;
+        }
+        if (!w.go) {
+            w.wake.wait(lock);
+            continue;
+        }
+        w.go = false;
+        w.busy = true;
+        lock.unlock();
+
+        TickerQuote quote;
+        std::string error;
+        const HttpResponse response = tickerClient.request(L"GET", url, {}, 0);
+        bool ok = interpretTickerResponse(w.exchange, response, quote, error);
+        double latencyMs = response.elapsedMs;
+        if (ok && !rateUrl.empty()) {
+            TickerQuote rate;
+            std::string rateError;
+            const HttpResponse rateResponse = tickerClient.request(L"GET", rateUrl, {}, 0);
+            if (interpretTickerResponse(w.exchange, rateResponse, rate, rateError)) {
+                quote = convertUsdQuote(quote, rate);
+                latencyMs += rateResponse.elapsedMs;
+            } else {
+                ok = false;
+                error = kUsdtRateErrorPrefix + rateError;
+            }
+        }
+
+        lock.lock();
+        w.busy = false;
+        ExchangeStats scratch;
+        ExchangeStats& target = w.uncounted ? scratch : stats[w.exchange];
+        w.uncounted = false;
+        PriceCell& cell = cells[w.exchange][w.coin];
+        cell.lastOk = ok;
+        if (ok) {
+            cell.prevPrice = cell.hasData ? cell.price : quote.price;
+            cell.price = quote.price;
+            cell.open24h = quote.open24h;
+            cell.latencyMs = latencyMs;
+            cell.updatedAtMs = wallClockMs();
+            cell.seq = ++updateCounter;
+            cell.hasData = true;
+            cell.error.clear();
+            ++target.ok;
+            target.lastLatencyMs = latencyMs;
+            target.avgLatencyMs =
+                target.avgLatencyMs == 0
+                    ? latencyMs
+                    : (1 - kLatencySmoothing) * target.avgLatencyMs + kLatencySmoothing * latencyMs;
+            target.maxLatencyMs = std::max(target.maxLatencyMs, latencyMs);
+        } else {
+            cell.error = std::move(error);
+            ++target.failed;
+        }
+        notifyUnlocked(lock);
+    }
+}
+
+void MarketEngine::notifyUnlocked(std::unique_lock<std::mutex>& lock) {
+    const bool wasStopping = stopping;
+    lock.unlock();
+    if (!wasStopping && onChange) {
+        onChange();
+    }
+    lock.lock();
+}
+
+void MarketEngine::markServerError(const std::string& text) {
+    for (std::uint32_t e = 0; e < kExchangeCount; ++e) {
+        for (std::uint32_t c = 0; c < kCoinCount; ++c) {
+            if (cellEnabled(config, e, c)) {
+                cells[e][c].lastOk = false;
+                cells[e][c].error = text;
+            }
+        }
+    }
+}
+
+void MarketEngine::acceptServerBoard(const ServerBoard& board) {
+    BoardStats boardStats;
+    boardStats.exchanges = stats;
+    boardStats.lastTickMs = lastTickMs;
+    applyServerBoard(board, config, cells, boardStats, wallClockMs());
+    stats = boardStats.exchanges;
+    lastTickMs = boardStats.lastTickMs;
+}
+
+void MarketEngine::waitServer(std::unique_lock<std::mutex>& lock, std::int32_t ms,
+                              const bool* alsoEndWhen) {
+    const Clock::time_point deadline = Clock::now() + milliseconds(ms);
+    for (Clock::time_point now = Clock::now();
+         !stopping && !(alsoEndWhen && *alsoEndWhen) && now < deadline; now = Clock::now()) {
+        serverWake.wait_for(lock, remainingWait(deadline, now));
+    }
+}
+
+void MarketEngine::sessionLoop() {
+    std::unique_lock lock(mutex);
+    while (!stopping) {
+        ServerBoard board;
+        std::string parseError;
+        if (sessionId.empty()) {
+            // The new session is created with the current settings.
+            const std::string body = buildSessionBody(config);
+            const std::wstring url = createSessionUrl(config.serverUrl);
+            settingsDirty = false;
+            lock.unlock();
+            const HttpResponse response =
+                pollClient.request(L"POST", url, body, kCreateSessionTimeoutMs);
+            lock.lock();
+            if (stopping) {
+                break;
+            }
+            const bool created = response.ok &&
+                                 (response.status == 200 || response.status == 201) &&
+                                 parseServerBoard(response.body, board, parseError);
+            // An empty id could never be polled; creating again at once would spin.
+            if (created && !board.sessionId.empty()) {
+                sessionId = board.sessionId;
+                afterSeq = board.seq;
+                acceptServerBoard(board);
+                serverWake.notify_all();
+                notifyUnlocked(lock);
+                continue;
+            }
+            if (created) {
+                parseError = kServerFormatError;
+            }
+            markServerError(serverErrorText(response, parseError));
+            notifyUnlocked(lock);
+            // A settings change during the wait retries at once with the new settings.
+            waitServer(lock, kCreateRetryMs, &settingsDirty);
+            continue;
+        }
+
+        const std::string polledId = sessionId;
+        const std::wstring url = nextBoardUrl(config.serverUrl, polledId, afterSeq);
+        lock.unlock();
+        const HttpResponse response = pollClient.request(L"GET", url, {}, kNextBoardTimeoutMs);
+        lock.lock();
+        if (stopping) {
+            break;
+        }
+        if (sessionId != polledId) {
+            // Replaced or forgotten meanwhile: a late answer never touches the board.
+            continue;
+        }
+        if (isSessionGone(response)) {
+            sessionId.clear();
+            continue;
+        }
+        if (response.ok && response.status == 200 &&
+            parseServerBoard(response.body, board, parseError)) {
+            // The same seq means the server's hold time ran out with nothing new.
+            if (board.seq != afterSeq) {
+                afterSeq = board.seq;
+                acceptServerBoard(board);
+                notifyUnlocked(lock);
+            }
+            continue;
+        }
+        markServerError(serverErrorText(response, parseError));
+        notifyUnlocked(lock);
+        waitServer(lock, kPollRetryMs, nullptr);
+    }
+}
+
+void MarketEngine::controlLoop() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+        if (stopping) {
+            return;
+        }
+        // Work asked for while there is no session waits until the session thread made one.
+        if ((!settingsDirty && !refreshRequested) || sessionId.empty()) {
+            serverWake.wait(lock);
+            continue;
+        }
+        const std::string id = sessionId;
+        if (!settingsDirty) {
+            refreshRequested = false;
+            const std::wstring url = refreshSessionUrl(config.serverUrl, id);
+            lock.unlock();
+            // The new prices arrive through the long poll; the answer is not looked at.
+            controlClient.request(L"POST", url, {}, kRefreshSessionTimeoutMs);
+            lock.lock();
+            continue;
+        }
+        // A pending refresh is dropped: only the update is sent.
+        settingsDirty = false;
+        refreshRequested = false;
+        const std::string body = buildSessionBody(config);
+        const std::wstring url = sessionUrl(config.serverUrl, id);
+        lock.unlock();
+        const HttpResponse response =
+            controlClient.request(L"PUT", url, body, kUpdateSessionTimeoutMs);
+        lock.lock();
+        if (stopping) {
+            return;
+        }
+        if (isSessionGone(response)) {
+            // The session thread creates a new session with the current settings.
+            if (sessionId == id) {
+                sessionId.clear();
+            }
+            continue;
+        }
+        ServerBoard board;
+        std::string parseError;
+        if (response.ok && response.status == 200 &&
+            parseServerBoard(response.body, board, parseError)) {
+            if (sessionId == id) {
+                acceptServerBoard(board);
+            }
+            notifyUnlocked(lock);
+            continue;
+        }
+        // Failed updates are not shown; they are retried until they land.
+        settingsDirty = true;
+        waitServer(lock, kUpdateRetryMs, nullptr);
+    }
+}
+
+}  // namespace vindral
