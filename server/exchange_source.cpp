@@ -1,0 +1,63 @@
+#include <array>
+
+#include "core/board.h"
+#include "net/http_client.h"
+#include "server/price_source.h"
+
+namespace vindral {
+namespace {
+
+constexpr std::size_t kCells = static_cast<std::size_t>(kExchangeCount) * kCoinCount;
+
+class ExchangeSource final : public PriceSource {
+  public:
+    explicit ExchangeSource(const ExchangeEndpoints& endpoints) {
+        for (std::uint32_t e = 0; e < kExchangeCount; ++e) {
+            for (std::uint32_t c = 0; c < kCoinCount; ++c) {
+                tickerUrls_[e * kCoinCount + c] = tickerUrl(e, c, endpoints);
+                rateUrls_[e * kCoinCount + c] = usdtRateUrl(e, c, endpoints);
+            }
+        }
+    }
+
+    FetchOutcome fetch(std::uint32_t exchange, std::uint32_t coin) override {
+        const std::size_t cell = exchange * kCoinCount + coin;
+        FetchOutcome outcome;
+        const HttpResponse response = client_.request(L"GET", tickerUrls_[cell], "", 0);
+        TickerQuote quote;
+        if (!interpretTickerResponse(exchange, response, quote, outcome.error))
+            return outcome;
+        double latencyMs = response.elapsedMs;
+        if (!rateUrls_[cell].empty()) {
+            const HttpResponse rateResponse = client_.request(L"GET", rateUrls_[cell], "", 0);
+            TickerQuote rate;
+            std::string rateError;
+            if (!interpretTickerResponse(exchange, rateResponse, rate, rateError)) {
+                outcome.error = "USDT 환율 " + rateError;
+                return outcome;
+            }
+            quote = convertUsdQuote(quote, rate);
+            latencyMs += rateResponse.elapsedMs;
+        }
+        outcome.ok = true;
+        outcome.price = quote.price;
+        outcome.open24h = quote.open24h;
+        outcome.latencyMs = latencyMs;
+        return outcome;
+    }
+
+    void cancel() override { client_.cancelAll(); }
+
+  private:
+    HttpClient client_;
+    std::array<std::wstring, kCells> tickerUrls_;
+    std::array<std::wstring, kCells> rateUrls_;
+};
+
+}  // namespace
+
+std::unique_ptr<PriceSource> makeExchangeSource(const ExchangeEndpoints& endpoints) {
+    return std::make_unique<ExchangeSource>(endpoints);
+}
+
+}  // namespace vindral

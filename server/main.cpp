@@ -1,0 +1,67 @@
+// vindral-server: one machine polls the exchanges, every Vindral window on the network mirrors
+// it through sessions and long polls. Runs until SIGINT or SIGTERM.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "core/format.h"
+#include "server/price_server.h"
+
+namespace {
+
+// Every session may hold two connections; the usual soft limit of 1024 descriptors is too few.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void logLine(std::string_view line) {
+    std::cerr << "vindral-server: " << line << std::endl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string error;
+    std::optional<vindral::ServerOptions> options = vindral::parseServerArgs(args, error);
+    if (!options) {
+        if (error.empty()) {
+            std::cout << vindral::serverUsage();
+            return 0;
+        }
+        std::cerr << "vindral-server: " << error << "\n" << vindral::serverUsage();
+        return 2;
+    }
+    options->log = logLine;
+    raiseDescriptorLimit();
+
+    // The signals are taken by sigwait below; every thread started later inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    const std::string address = options->listenAddress;
+    std::unique_ptr<vindral::PriceServer> server = vindral::PriceServer::start(*options, error);
+    if (!server) {
+        logLine(error);
+        return 1;
+    }
+    logLine("listening on " + address + ":" + std::to_string(server->port()) + ", prices from " +
+            std::string(server->sourceName()));
+    int received = 0;
+    sigwait(&signals, &received);
+    logLine("stopping");
+    server->stop();
+    return 0;
+}

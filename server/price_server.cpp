@@ -1,0 +1,169 @@
+#include "server/price_server.h"
+
+#include <boost/asio/post.hpp>
+#include <charconv>
+#include <random>
+
+#include "core/format.h"
+#include "server/demo_market.h"
+
+namespace vindral {
+namespace {
+
+std::optional<std::int64_t> wholeNumber(std::string_view text) {
+    std::int64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// "HOST:PORT", ":PORT", "HOST" or "[V6]:PORT".
+bool parseListen(std::string_view text, ServerOptions& options) {
+    std::string_view host = text;
+    std::string_view port;
+    if (text.starts_with('[')) {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos)
+            return false;
+        host = text.substr(1, close - 1);
+        const std::string_view rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (!rest.starts_with(':'))
+                return false;
+            port = rest.substr(1);
+        }
+    } else if (const std::size_t colon = text.rfind(':'); colon != std::string_view::npos) {
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    if (!host.empty())
+        options.listenAddress = std::string(host);
+    if (!port.empty() || text.ends_with(':')) {
+        // Port 0 lets the system pick one; the start-up line says which.
+        const std::optional<std::int64_t> number = wholeNumber(port);
+        if (!number || *number > 65535)
+            return false;
+        options.port = static_cast<std::uint16_t>(*number);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string serverUsage() {
+    return "usage: vindral-server [options]\n"
+           "  --listen HOST:PORT        address to listen on (default 0.0.0.0:12500)\n"
+           "  --demo                    simulate the market instead of asking the exchanges\n"
+           "  --exchange-base URL       send every exchange request to URL (for loopback fakes)\n"
+           "  --session-expiry-ms N     drop sessions not polled for N ms (default 60000)\n"
+           "  --max-sessions N          refuse new sessions beyond N (default 1000)\n"
+           "  --help                    show this text\n";
+}
+
+std::optional<ServerOptions> parseServerArgs(const std::vector<std::string>& args,
+                                             std::string& error) {
+    ServerOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= args.size())
+                return std::nullopt;
+            return args[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            error.clear();
+            return std::nullopt;
+        }
+        if (arg == "--demo") {
+            options.demo = true;
+            continue;
+        }
+        const std::optional<std::string> v = value();
+        if (!v) {
+            error = arg.starts_with("--") ? arg + " needs a value" : "unknown argument " + arg;
+            return std::nullopt;
+        }
+        if (arg == "--listen") {
+            if (!parseListen(*v, options)) {
+                error = "--listen wants HOST:PORT, got " + *v;
+                return std::nullopt;
+            }
+        } else if (arg == "--exchange-base") {
+            std::wstring base = normalizeServerUrl(fromUtf8(*v));
+            if (base.empty()) {
+                error = "--exchange-base wants a URL";
+                return std::nullopt;
+            }
+            options.endpoints.baseUrls.fill(base);
+        } else if (arg == "--session-expiry-ms" || arg == "--max-sessions") {
+            const std::optional<std::int64_t> number = wholeNumber(*v);
+            if (!number || *number == 0) {
+                error = arg + " wants a positive whole number, got " + *v;
+                return std::nullopt;
+            }
+            if (arg == "--max-sessions") {
+                options.hub.maxSessions = static_cast<std::size_t>(*number);
+            } else {
+                options.hub.sessionExpiryMs = *number;
+            }
+        } else {
+            error = "unknown argument " + arg;
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+PriceServer::PriceServer(ServerOptions options)
+    : options_(std::move(options)),
+      source_(options_.demo ? makeDemoSource({.seed = std::random_device{}()})
+                            : makeExchangeSource(options_.endpoints)),
+      hub_(
+          io_, options_.hub, [this](std::uint32_t cell) { workers_->trigger(cell); },
+          [this](std::string_view line) {
+              if (options_.log)
+                  options_.log(line);
+          }),
+      http_(io_, hub_, [this](std::string_view line) {
+          if (options_.log)
+              options_.log(line);
+      }) {
+    workers_ =
+        std::make_unique<FetchWorkers>(*source_, [this](std::uint32_t cell, FetchOutcome outcome) {
+            boost::asio::post(io_, [this, cell, outcome = std::move(outcome)]() mutable {
+                hub_.fetchDone(cell, std::move(outcome));
+            });
+        });
+}
+
+std::unique_ptr<PriceServer> PriceServer::start(ServerOptions options, std::string& error) {
+    std::unique_ptr<PriceServer> server(new PriceServer(std::move(options)));
+    if (!server->http_.listen(server->options_.listenAddress, server->options_.port, error)) {
+        return nullptr;
+    }
+    server->thread_ = std::thread([s = server.get()] { s->io_.run(); });
+    return server;
+}
+
+PriceServer::~PriceServer() {
+    stop();
+}
+
+void PriceServer::stop() {
+    if (stopped_)
+        return;
+    stopped_ = true;
+    if (thread_.joinable()) {
+        boost::asio::post(io_, [this] {
+            http_.close();
+            hub_.close();
+            io_.stop();
+        });
+        thread_.join();
+    }
+    workers_->stop();
+}
+
+}  // namespace vindral

@@ -1,0 +1,649 @@
+#include "server/session_hub.h"
+
+#include <algorithm>
+#include <boost/asio/post.hpp>
+#include <random>
+
+#include "core/format.h"
+#include "server/json_writer.h"
+#include "server/session_body.h"
+
+namespace vindral {
+namespace {
+
+using std::chrono::milliseconds;
+
+// A client may hold several polls on one session (a retry while the old one is still held);
+// beyond this the oldest is answered at once.
+constexpr std::size_t kMaxWaitersPerSession = 4;
+// A refresh starts a fetch of a cell only when its latest fetch is at least this old, so that
+// refresh requests cannot multiply the upstream traffic.
+constexpr milliseconds kMinRefreshGap{1000};
+constexpr milliseconds kMaxSweepPeriod{1000};
+constexpr milliseconds kMinSweepPeriod{10};
+// The engine's latency smoothing: avg = 0.8 * avg + 0.2 * latency.
+constexpr double kLatencyKeep = 0.8;
+
+std::string utf8ExchangeName(std::uint32_t exchange) {
+    return toUtf8(exchangeName(exchange));
+}
+std::string utf8CoinSymbol(std::uint32_t coin) {
+    return toUtf8(coinSymbol(coin));
+}
+
+std::string newSessionId() {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::random_device random;
+    std::string id;
+    for (int word = 0; word < 4; ++word) {
+        std::uint32_t bits = random();
+        for (int nibble = 0; nibble < 8; ++nibble) {
+            id.push_back(kHex[bits & 0xF]);
+            bits >>= 4;
+        }
+    }
+    return id;
+}
+
+void countFetch(ExchangeStats& stats, const FetchOutcome& outcome) {
+    if (!outcome.ok) {
+        ++stats.failed;
+        return;
+    }
+    ++stats.ok;
+    stats.lastLatencyMs = outcome.latencyMs;
+    stats.avgLatencyMs = stats.avgLatencyMs == 0 ? outcome.latencyMs
+                                                 : kLatencyKeep * stats.avgLatencyMs +
+                                                       (1 - kLatencyKeep) * outcome.latencyMs;
+    stats.maxLatencyMs = std::max(stats.maxLatencyMs, outcome.latencyMs);
+}
+
+std::string describeConfig(const EngineConfig& config) {
+    std::string text = std::to_string(config.intervalMs) + " ms,";
+    for (std::uint32_t e = 0; e < kExchangeCount; ++e) {
+        if (config.exchanges[e])
+            text += " " + utf8ExchangeName(e);
+    }
+    text += ",";
+    for (std::uint32_t c = 0; c < kCoinCount; ++c) {
+        if (config.coins[c])
+            text += " " + utf8CoinSymbol(c);
+    }
+    return text;
+}
+
+HubReply errorReply(int status, std::string_view text) {
+    return {status, jsonErrorBody(text)};
+}
+
+HubReply unknownSession() {
+    return errorReply(404, "세션이 없습니다");
+}
+
+}  // namespace
+
+struct SessionHub::Waiter {
+    explicit Waiter(boost::asio::io_context& io) : timer(io) {}
+    std::uint64_t after = 0;
+    Responder respond;
+    boost::asio::steady_timer timer;
+    bool done = false;
+};
+
+struct SessionHub::Session : std::enable_shared_from_this<Session> {
+    explicit Session(boost::asio::io_context& io) : tickTimer(io) {}
+    std::string id;
+    std::string client;
+    std::string peer;
+    EngineConfig config;
+    std::uint64_t seq = 1;
+    std::array<ExchangeStats, kExchangeCount> stats{};
+    std::uint64_t tickIndex = 0;  // ticks since the last statistics reset; 0 = warm-up next
+    std::array<Demand, kCells> demand{};
+    boost::asio::steady_timer tickTimer;
+    std::uint64_t timerGeneration = 0;
+    Clock::time_point nextTick{};
+    std::vector<std::shared_ptr<Waiter>> waiters;
+    Clock::time_point lastSeen{};
+    bool dirty = false;
+    bool gone = false;
+};
+
+SessionHub::SessionHub(boost::asio::io_context& io, HubOptions options, StartFetch startFetch,
+                       Log log)
+    : io_(io),
+      options_(options),
+      startFetch_(std::move(startFetch)),
+      log_(std::move(log)),
+      sweepTimer_(io) {
+    for (std::size_t k = 0; k < kCells; ++k) {
+        cells_.push_back(std::make_unique<SharedCell>(io));
+        rebuildCellJson(static_cast<std::uint32_t>(k));
+    }
+    scheduleSweep();
+}
+
+SessionHub::~SessionHub() {
+    close();
+}
+
+std::shared_ptr<SessionHub::Session> SessionHub::find(std::string_view id) const {
+    const auto it = sessions_.find(std::string(id));
+    return it == sessions_.end() ? nullptr : it->second;
+}
+
+std::vector<std::uint32_t> SessionHub::selectedCells(const EngineConfig& config) const {
+    std::vector<std::uint32_t> cells;
+    for (std::uint32_t e = 0; e < kExchangeCount; ++e) {
+        for (std::uint32_t c = 0; c < kCoinCount; ++c) {
+            if (config.exchanges[e] && config.coins[c])
+                cells.push_back(e * kCoinCount + c);
+        }
+    }
+    return cells;
+}
+
+HubReply SessionHub::create(std::string_view body, std::string_view peer) {
+    if (closed_)
+        return errorReply(503, "서버가 종료 중입니다");
+    if (sessions_.size() >= options_.maxSessions) {
+        return errorReply(
+            503, "세션 수 한도(" + std::to_string(options_.maxSessions) + "개)에 도달했습니다");
+    }
+    std::string error;
+    std::optional<SessionSettings> settings = parseSessionBody(body, error);
+    if (!settings)
+        return errorReply(400, error);
+
+    auto session = std::make_shared<Session>(io_);
+    do {
+        session->id = newSessionId();
+    } while (sessions_.count(session->id) != 0);
+    session->client = std::move(settings->client);
+    session->peer = std::string(peer);
+    session->config = settings->config;
+    const Clock::time_point now = Clock::now();
+    session->lastSeen = now;
+    sessions_.emplace(session->id, session);
+
+    subscribe(*session, now);
+    tickSession(*session);
+    scheduleSession(session, now + milliseconds(session->config.intervalMs));
+    log_("session " + session->id + " created by " +
+         (session->client.empty() ? std::string("?") : session->client) + " at " + session->peer +
+         ": " + describeConfig(session->config) + " (" + std::to_string(sessions_.size()) +
+         " sessions)");
+    return {201, boardJson(*session)};
+}
+
+HubReply SessionHub::update(std::string_view id, std::string_view body) {
+    const std::shared_ptr<Session> session = find(id);
+    if (!session)
+        return unknownSession();
+    std::string error;
+    std::optional<SessionSettings> settings = parseSessionBody(body, error);
+    if (!settings)
+        return errorReply(400, error);
+
+    const Clock::time_point now = Clock::now();
+    session->lastSeen = now;
+    std::vector<std::uint32_t> touched = selectedCells(session->config);
+    for (std::uint32_t k : touched)
+        cells_[k]->subscribers.erase(session.get());
+    const std::vector<std::uint32_t> selected = selectedCells(settings->config);
+    for (std::uint32_t k : touched) {
+        if (std::find(selected.begin(), selected.end(), k) == selected.end()) {
+            session->demand[k] = Demand{};
+        }
+    }
+    session->config = settings->config;
+    if (!settings->client.empty())
+        session->client = std::move(settings->client);
+    for (std::uint32_t k : selected) {
+        cells_[k]->subscribers.insert(session.get());
+        touched.push_back(k);
+    }
+    for (std::uint32_t k : touched)
+        retimeCell(k, now);
+
+    resetStats(*session);
+    tickSession(*session);
+    scheduleSession(session, now + milliseconds(session->config.intervalMs));
+    markChanged(*session);
+    return {200, boardJson(*session)};
+}
+
+HubReply SessionHub::refresh(std::string_view id) {
+    const std::shared_ptr<Session> session = find(id);
+    if (!session)
+        return unknownSession();
+    const Clock::time_point now = Clock::now();
+    session->lastSeen = now;
+    for (std::uint32_t k : selectedCells(session->config)) {
+        SharedCell& cell = *cells_[k];
+        if (cell.inFlight ||
+            (cell.fetchesStarted != 0 && now - cell.lastFetchStart < kMinRefreshGap)) {
+            continue;
+        }
+        // The poller's schedule is re-based on the refresh, as the engine's is.
+        startFetch(k, now);
+        cell.lastTick = now;
+        scheduleCell(k, now + milliseconds(cell.intervalMs));
+    }
+    tickSession(*session);
+    scheduleSession(session, now + milliseconds(session->config.intervalMs));
+    return {202, R"({"refresh":"accepted"})"};
+}
+
+HubReply SessionHub::remove(std::string_view id) {
+    const std::shared_ptr<Session> session = find(id);
+    if (!session)
+        return unknownSession();
+    drop(session, "deleted");
+    return {204, {}};
+}
+
+void SessionHub::next(std::string_view id, std::optional<std::uint64_t> after, std::int64_t holdMs,
+                      Responder respond) {
+    const std::shared_ptr<Session> session = find(id);
+    if (!session) {
+        respond(unknownSession());
+        return;
+    }
+    session->lastSeen = Clock::now();
+    if (!after || *after != session->seq || holdMs <= 0 || closed_) {
+        respond({200, boardJson(*session)});
+        return;
+    }
+    if (session->waiters.size() >= kMaxWaitersPerSession) {
+        finishWaiter(*session, session->waiters.front(), {200, boardJson(*session)});
+    }
+    auto waiter = std::make_shared<Waiter>(io_);
+    waiter->after = *after;
+    waiter->respond = std::move(respond);
+    session->waiters.push_back(waiter);
+    waiter->timer.expires_after(milliseconds(std::min(holdMs, kMaxHoldMs)));
+    waiter->timer.async_wait(
+        [this, weakSession = std::weak_ptr<Session>(session),
+         weakWaiter = std::weak_ptr<Waiter>(waiter)](const boost::system::error_code& ec) {
+            if (ec || closed_)
+                return;
+            const std::shared_ptr<Session> s = weakSession.lock();
+            const std::shared_ptr<Waiter> w = weakWaiter.lock();
+            if (!s || !w || s->gone)
+                return;
+            finishWaiter(*s, w, {200, boardJson(*s)});
+        });
+}
+
+HubReply SessionHub::status(std::size_t connections) const {
+    JsonWriter w;
+    w.beginObject();
+    w.key("sessions");
+    w.unsignedInteger(sessions_.size());
+    w.key("connections");
+    w.unsignedInteger(connections);
+    w.key("polledCells");
+    w.unsignedInteger(static_cast<std::uint64_t>(std::count_if(
+        cells_.begin(), cells_.end(), [](const auto& c) { return c->intervalMs != 0; })));
+    w.key("upstreamFetches");
+    w.unsignedInteger(upstreamFetches_);
+    w.key("upstreamOverruns");
+    w.unsignedInteger(upstreamOverruns_);
+    w.endObject();
+    return {200, w.take()};
+}
+
+void SessionHub::subscribe(Session& session, Clock::time_point now) {
+    const std::vector<std::uint32_t> selected = selectedCells(session.config);
+    for (std::uint32_t k : selected)
+        cells_[k]->subscribers.insert(&session);
+    for (std::uint32_t k : selected)
+        retimeCell(k, now);
+}
+
+void SessionHub::unsubscribe(Session& session, Clock::time_point now) {
+    const std::vector<std::uint32_t> selected = selectedCells(session.config);
+    for (std::uint32_t k : selected)
+        cells_[k]->subscribers.erase(&session);
+    for (std::uint32_t k : selected)
+        retimeCell(k, now);
+}
+
+// Sets a cell's polling interval to the shortest its subscribers ask for. A cell that gains its
+// first subscriber is fetched at once (the warm-up); one that loses its last is reset to empty,
+// so that a later subscriber never sees a price from long ago as if it were current.
+void SessionHub::retimeCell(std::uint32_t k, Clock::time_point now) {
+    SharedCell& cell = *cells_[k];
+    std::int32_t shortest = 0;
+    for (const Session* s : cell.subscribers) {
+        if (shortest == 0 || s->config.intervalMs < shortest)
+            shortest = s->config.intervalMs;
+    }
+    if (shortest == 0) {
+        if (cell.intervalMs != 0) {
+            cell.intervalMs = 0;
+            ++cell.timerGeneration;
+            cell.timer.cancel();
+            cell.cell = PriceCell{};
+            rebuildCellJson(k);
+        }
+        return;
+    }
+    if (cell.intervalMs == 0) {
+        cell.intervalMs = shortest;
+        if (!cell.inFlight)
+            startFetch(k, now);
+        cell.lastTick = now;
+        scheduleCell(k, now + milliseconds(shortest));
+        return;
+    }
+    if (shortest != cell.intervalMs) {
+        cell.intervalMs = shortest;
+        scheduleCell(k, std::max(cell.lastTick + milliseconds(shortest), now));
+    }
+}
+
+void SessionHub::scheduleCell(std::uint32_t k, Clock::time_point at) {
+    SharedCell& cell = *cells_[k];
+    const std::uint64_t generation = ++cell.timerGeneration;
+    cell.timer.expires_at(at);
+    cell.timer.async_wait([this, k, generation](const boost::system::error_code& ec) {
+        if (ec || closed_ || cells_[k]->timerGeneration != generation)
+            return;
+        cellTick(k);
+    });
+}
+
+void SessionHub::cellTick(std::uint32_t k) {
+    SharedCell& cell = *cells_[k];
+    if (cell.intervalMs == 0)
+        return;
+    const Clock::time_point now = Clock::now();
+    if (cell.inFlight) {
+        ++upstreamOverruns_;
+    } else {
+        startFetch(k, now);
+    }
+    // Missed ticks are dropped, never caught up in a burst.
+    cell.lastTick = cell.timer.expiry();
+    scheduleCell(k, std::max(cell.lastTick + milliseconds(cell.intervalMs), now));
+}
+
+void SessionHub::startFetch(std::uint32_t k, Clock::time_point now) {
+    SharedCell& cell = *cells_[k];
+    cell.inFlight = true;
+    ++cell.fetchesStarted;
+    cell.lastFetchStart = now;
+    ++upstreamFetches_;
+    startFetch_(k);
+}
+
+// One tick of the session's own schedule: what a direct-road scheduler would count.
+void SessionHub::tickSession(Session& session) {
+    const bool warmUp = session.tickIndex == 0;
+    ++session.tickIndex;
+    for (std::uint32_t k : selectedCells(session.config)) {
+        Demand& demand = session.demand[k];
+        ExchangeStats& stats = session.stats[k / kCoinCount];
+        const SharedCell& cell = *cells_[k];
+        if (demand.pending) {
+            if (!demand.uncounted) {
+                ++stats.scheduled;
+                ++stats.overrun;
+            }
+            continue;
+        }
+        if (!warmUp)
+            ++stats.scheduled;
+        demand.pending = true;
+        demand.uncounted = warmUp;
+        demand.fetchId = cell.inFlight ? cell.fetchesStarted : cell.fetchesStarted + 1;
+    }
+}
+
+void SessionHub::scheduleSession(const std::shared_ptr<Session>& session, Clock::time_point at) {
+    session->nextTick = at;
+    const std::uint64_t generation = ++session->timerGeneration;
+    session->tickTimer.expires_at(at);
+    session->tickTimer.async_wait([this, weak = std::weak_ptr<Session>(session),
+                                   generation](const boost::system::error_code& ec) {
+        if (ec || closed_)
+            return;
+        const std::shared_ptr<Session> s = weak.lock();
+        if (!s || s->gone || s->timerGeneration != generation)
+            return;
+        tickSession(*s);
+        const Clock::time_point now = Clock::now();
+        scheduleSession(s, std::max(s->nextTick + milliseconds(s->config.intervalMs), now));
+    });
+}
+
+void SessionHub::resetStats(Session& session) {
+    session.stats.fill(ExchangeStats{});
+    session.tickIndex = 0;
+}
+
+void SessionHub::fetchDone(std::uint32_t k, FetchOutcome outcome) {
+    if (closed_ || k >= kCells)
+        return;
+    SharedCell& shared = *cells_[k];
+    shared.inFlight = false;
+    const std::uint64_t fetchId = shared.fetchesStarted;
+    // Nobody wants the cell any more: it was reset when its last subscriber left.
+    if (shared.subscribers.empty())
+        return;
+
+    PriceCell& cell = shared.cell;
+    cell.lastOk = outcome.ok;
+    if (outcome.ok) {
+        cell.prevPrice = cell.hasData ? cell.price : outcome.price;
+        cell.price = outcome.price;
+        cell.open24h = outcome.open24h;
+        cell.latencyMs = outcome.latencyMs;
+        cell.updatedAtMs = wallClockMs();
+        cell.seq = ++updateCounter_;
+        cell.hasData = true;
+        cell.error.clear();
+    } else {
+        cell.error = outcome.error;
+    }
+    rebuildCellJson(k);
+
+    for (Session* session : shared.subscribers) {
+        Demand& demand = session->demand[k];
+        if (demand.pending && demand.fetchId <= fetchId) {
+            demand.pending = false;
+            if (!demand.uncounted)
+                countFetch(session->stats[k / kCoinCount], outcome);
+            demand.uncounted = false;
+        }
+        markChanged(*session);
+    }
+}
+
+void SessionHub::markChanged(Session& session) {
+    ++session.seq;
+    if (!session.dirty) {
+        session.dirty = true;
+        dirty_.push_back(session.weak_from_this());
+    }
+    // Results that arrive together (the cells of one tick) are answered in one go.
+    if (!flushPosted_) {
+        flushPosted_ = true;
+        boost::asio::post(io_, [this] { flush(); });
+    }
+}
+
+void SessionHub::flush() {
+    flushPosted_ = false;
+    if (closed_)
+        return;
+    std::vector<std::weak_ptr<Session>> dirty;
+    dirty.swap(dirty_);
+    for (const std::weak_ptr<Session>& weak : dirty) {
+        const std::shared_ptr<Session> session = weak.lock();
+        if (!session || session->gone)
+            continue;
+        session->dirty = false;
+        answerWaiters(*session);
+    }
+}
+
+void SessionHub::answerWaiters(Session& session) {
+    if (session.waiters.empty())
+        return;
+    const std::vector<std::shared_ptr<Waiter>> waiters = session.waiters;
+    std::optional<std::string> board;
+    for (const std::shared_ptr<Waiter>& waiter : waiters) {
+        if (waiter->after == session.seq)
+            continue;
+        if (!board)
+            board = boardJson(session);
+        finishWaiter(session, waiter, {200, *board});
+    }
+}
+
+void SessionHub::finishWaiter(Session& session, const std::shared_ptr<Waiter>& waiter,
+                              HubReply reply) {
+    if (waiter->done)
+        return;
+    waiter->done = true;
+    waiter->timer.cancel();
+    std::erase(session.waiters, waiter);
+    session.lastSeen = Clock::now();
+    Responder respond = std::move(waiter->respond);
+    respond(std::move(reply));
+}
+
+void SessionHub::drop(const std::shared_ptr<Session>& session, std::string_view why) {
+    session->gone = true;
+    session->tickTimer.cancel();
+    const std::vector<std::shared_ptr<Waiter>> waiters = session->waiters;
+    for (const std::shared_ptr<Waiter>& waiter : waiters) {
+        finishWaiter(*session, waiter, unknownSession());
+    }
+    unsubscribe(*session, Clock::now());
+    sessions_.erase(session->id);
+    log_("session " + session->id + " " + std::string(why) + " (" +
+         std::to_string(sessions_.size()) + " sessions)");
+}
+
+void SessionHub::scheduleSweep() {
+    const milliseconds period =
+        std::clamp(milliseconds(options_.sessionExpiryMs / 4), kMinSweepPeriod, kMaxSweepPeriod);
+    sweepTimer_.expires_after(period);
+    sweepTimer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec || closed_)
+            return;
+        sweep();
+        scheduleSweep();
+    });
+}
+
+// A session whose client holds a long poll is being polled; otherwise it lives for the expiry
+// time after the last request or answer.
+void SessionHub::sweep() {
+    const Clock::time_point now = Clock::now();
+    const milliseconds expiry(options_.sessionExpiryMs);
+    std::vector<std::shared_ptr<Session>> expired;
+    for (const auto& [id, session] : sessions_) {
+        if (session->waiters.empty() && now - session->lastSeen >= expiry) {
+            expired.push_back(session);
+        }
+    }
+    for (const std::shared_ptr<Session>& session : expired)
+        drop(session, "expired");
+}
+
+void SessionHub::close() {
+    if (closed_)
+        return;
+    closed_ = true;
+    sweepTimer_.cancel();
+    for (auto& cell : cells_) {
+        cell->timer.cancel();
+        cell->subscribers.clear();
+    }
+    for (auto& [id, session] : sessions_) {
+        session->gone = true;
+        session->tickTimer.cancel();
+        for (auto& waiter : session->waiters)
+            waiter->timer.cancel();
+        session->waiters.clear();
+    }
+    sessions_.clear();
+    dirty_.clear();
+}
+
+std::string SessionHub::boardJson(const Session& session) const {
+    JsonWriter w;
+    w.beginObject();
+    w.key("sessionId");
+    w.string(session.id);
+    w.key("seq");
+    w.unsignedInteger(session.seq);
+    w.key("serverTimeMs");
+    w.integer(wallClockMs());
+    w.key("cells");
+    w.beginArray();
+    for (std::uint32_t k : selectedCells(session.config))
+        w.raw(cells_[k]->json);
+    w.endArray();
+    w.key("stats");
+    w.beginArray();
+    for (std::uint32_t e = 0; e < kExchangeCount; ++e) {
+        if (!session.config.exchanges[e])
+            continue;
+        const ExchangeStats& stats = session.stats[e];
+        w.beginObject();
+        w.key("exchange");
+        w.string(utf8ExchangeName(e));
+        w.key("scheduled");
+        w.unsignedInteger(stats.scheduled);
+        w.key("ok");
+        w.unsignedInteger(stats.ok);
+        w.key("failed");
+        w.unsignedInteger(stats.failed);
+        w.key("overrun");
+        w.unsignedInteger(stats.overrun);
+        w.key("avgLatencyMs");
+        w.number(stats.avgLatencyMs);
+        w.endObject();
+    }
+    w.endArray();
+    w.endObject();
+    return w.take();
+}
+
+void SessionHub::rebuildCellJson(std::uint32_t k) {
+    const PriceCell& cell = cells_[k]->cell;
+    JsonWriter w;
+    w.beginObject();
+    w.key("exchange");
+    w.string(utf8ExchangeName(k / kCoinCount));
+    w.key("coin");
+    w.string(utf8CoinSymbol(k % kCoinCount));
+    w.key("hasData");
+    w.boolean(cell.hasData);
+    w.key("lastOk");
+    w.boolean(cell.lastOk);
+    w.key("price");
+    w.number(cell.price);
+    w.key("prevPrice");
+    w.number(cell.prevPrice);
+    w.key("open24h");
+    w.number(cell.open24h);
+    w.key("latencyMs");
+    w.number(cell.latencyMs);
+    w.key("updatedAtMs");
+    w.integer(cell.updatedAtMs);
+    w.key("seq");
+    w.unsignedInteger(cell.seq);
+    w.key("error");
+    w.string(cell.error);
+    w.endObject();
+    cells_[k]->json = w.take();
+}
+
+}  // namespace vindral

@@ -1,0 +1,154 @@
+// The server's state: the fifteen shared price cells, one poller per exchange and coin, and the
+// client sessions that mirror them.
+//
+// - A cell is polled while at least one session selects it, at the shortest interval any of those
+//   sessions asks for, with the engine's worker rules: one fetch in flight per cell, a tick that
+//   finds the fetch still running is an overrun and starts nothing, missed ticks are dropped.
+//   Upstream traffic therefore depends on the selections, never on the number of sessions.
+// - Each session keeps statistics as a direct-road engine of its own would: at each tick of its
+//   own interval it wants one fetch per selected cell (the one in flight, or else the next to
+//   start); a tick that finds its wanted fetch still outstanding is an overrun; the first tick
+//   after a start, a settings change or a statistics reset is the uncounted warm-up.
+// - A session's seq moves whenever one of its cells gets a fetch result or its settings change;
+//   a long poll waiting on the old seq is answered within the same turn of the event loop.
+// - Sessions that nobody polled for the expiry time are dropped; a client re-creates its
+//   session on the 404.
+//
+// Everything here runs on the one thread of the io_context; fetch results arrive through
+// `fetchDone`, which the caller posts onto that thread.
+#pragma once
+
+#include <array>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/board.h"
+#include "server/price_source.h"
+
+namespace vindral {
+
+inline constexpr std::int64_t kDefaultSessionExpiryMs = 60000;
+inline constexpr std::size_t kDefaultMaxSessions = 1000;
+// A long poll is held at most this long, whatever the client asks.
+inline constexpr std::int64_t kMaxHoldMs = 60000;
+inline constexpr std::int64_t kDefaultHoldMs = 20000;
+
+struct HubOptions {
+    std::int64_t sessionExpiryMs = kDefaultSessionExpiryMs;
+    std::size_t maxSessions = kDefaultMaxSessions;
+};
+
+// An HTTP answer: status and JSON body (empty for 204).
+struct HubReply {
+    int status = 200;
+    std::string body;
+};
+
+class SessionHub {
+  public:
+    using Clock = std::chrono::steady_clock;
+    using StartFetch = std::function<void(std::uint32_t cell)>;
+    using Log = std::function<void(std::string_view line)>;
+    using Responder = std::function<void(HubReply reply)>;
+
+    SessionHub(boost::asio::io_context& io, HubOptions options, StartFetch startFetch, Log log);
+    ~SessionHub();
+    SessionHub(const SessionHub&) = delete;
+    SessionHub& operator=(const SessionHub&) = delete;
+
+    // POST /api/sessions: 201 and the first board; 400 for a bad body, 503 at the session limit.
+    HubReply create(std::string_view body, std::string_view peer);
+    // PUT /api/sessions/{id}: 200 and the board under the new settings.
+    HubReply update(std::string_view id, std::string_view body);
+    // POST /api/sessions/{id}/refresh: fetches the session's cells now, 202.
+    HubReply refresh(std::string_view id);
+    // DELETE /api/sessions/{id}: 204.
+    HubReply remove(std::string_view id);
+    // GET /api/sessions/{id}/next: answers through `respond`, at once when the board's seq is not
+    // `after` (or no `after` was given), else when it changes or `holdMs` has passed.
+    void next(std::string_view id, std::optional<std::uint64_t> after, std::int64_t holdMs,
+              Responder respond);
+    // GET /api/status: counts for operators and the load test.
+    HubReply status(std::size_t connections) const;
+
+    // A fetch of `cell` ended; called on the io thread.
+    void fetchDone(std::uint32_t cell, FetchOutcome outcome);
+    // Cancels every timer and drops every waiting long poll; the hub is idle afterwards.
+    void close();
+
+    std::size_t sessionCount() const { return sessions_.size(); }
+
+  private:
+    static constexpr std::size_t kCells = static_cast<std::size_t>(kExchangeCount) * kCoinCount;
+
+    // A session's wish for one fetch of one cell (the worker's busy flag of a direct engine).
+    struct Demand {
+        bool pending = false;
+        bool uncounted = false;     // wanted by the warm-up tick: its result is not counted
+        std::uint64_t fetchId = 0;  // the fetch that satisfies it (or any later one)
+    };
+
+    struct Waiter;
+    struct Session;
+
+    struct SharedCell {
+        explicit SharedCell(boost::asio::io_context& io) : timer(io) {}
+        PriceCell cell;
+        std::string json;  // the cell's board entry, rebuilt when the cell changes
+        std::unordered_set<Session*> subscribers;
+        std::int32_t intervalMs = 0;  // 0 while nobody selects the cell
+        bool inFlight = false;
+        std::uint64_t fetchesStarted = 0;  // id of the latest fetch
+        Clock::time_point lastTick{};
+        Clock::time_point lastFetchStart{};
+        boost::asio::steady_timer timer;
+        std::uint64_t timerGeneration = 0;
+    };
+
+    std::shared_ptr<Session> find(std::string_view id) const;
+    std::vector<std::uint32_t> selectedCells(const EngineConfig& config) const;
+    void subscribe(Session& session, Clock::time_point now);
+    void unsubscribe(Session& session, Clock::time_point now);
+    void retimeCell(std::uint32_t cell, Clock::time_point now);
+    void scheduleCell(std::uint32_t cell, Clock::time_point at);
+    void cellTick(std::uint32_t cell);
+    void startFetch(std::uint32_t cell, Clock::time_point now);
+    void tickSession(Session& session);
+    void scheduleSession(const std::shared_ptr<Session>& session, Clock::time_point at);
+    void resetStats(Session& session);
+    void markChanged(Session& session);
+    void flush();
+    void answerWaiters(Session& session);
+    void finishWaiter(Session& session, const std::shared_ptr<Waiter>& waiter, HubReply reply);
+    void drop(const std::shared_ptr<Session>& session, std::string_view why);
+    void scheduleSweep();
+    void sweep();
+    std::string boardJson(const Session& session) const;
+    void rebuildCellJson(std::uint32_t cell);
+
+    boost::asio::io_context& io_;
+    const HubOptions options_;
+    StartFetch startFetch_;
+    Log log_;
+    std::vector<std::unique_ptr<SharedCell>> cells_;
+    std::unordered_map<std::string, std::shared_ptr<Session>> sessions_;
+    std::vector<std::weak_ptr<Session>> dirty_;
+    bool flushPosted_ = false;
+    std::uint64_t updateCounter_ = 0;  // source of the cells' seq
+    std::uint64_t upstreamFetches_ = 0;
+    std::uint64_t upstreamOverruns_ = 0;
+    boost::asio::steady_timer sweepTimer_;
+    bool closed_ = false;
+};
+
+}  // namespace vindral
