@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""End-to-end tests of Vindral under Wine and Xvfb: e2e.py --case NAME [options].
+
+Each case runs in its own Session (harness.py): a private X display, a private Wine prefix with
+a prepared vindral.ini, and loopback fakes where the case needs prices. The case drives the
+window as a user would (xdotool), reads what the user sees (screenshots of the X screen) and
+uses the Win32 driver program for what lies behind the API (opacity, control texts, modal
+boxes). Screenshots of every look are kept under the artefacts folder.
+"""
+
+import argparse
+import os
+import signal
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from harness import (  # noqa: E402
+    Session,
+    TestFailure,
+    check,
+    check_eq,
+    read_ini,
+    wait_for,
+    write_ini,
+)
+
+INTERVAL_MESSAGE = "조회 간격은 1초 ~ 5분 사이로 입력하세요.\n예: 5, 30초, 2분, 1:30"
+EXCHANGE_MESSAGE = "거래소를 1개 이상 선택하세요."
+COIN_MESSAGE = "코인을 1개 이상 선택하세요."
+
+IDOK, IDCANCEL = 1, 2
+ID_INTERVAL = 1001
+ID_EXCHANGES = [1010, 1011, 1012, 1013, 1014]
+ID_PRESET_3 = 1021
+ID_PRESET_5 = 1022
+ID_COINS = [1030, 1031, 1032]
+ID_ALWAYS_ON_TOP = 1040
+ID_OPACITY = 1042
+ID_OPACITY_LABEL = 1043
+ID_EXCHANGE_COUNT = 1044
+ID_FULL_NAMES = 1050
+ID_INITIALS = 1051
+ID_SERVER_URL = 1060
+
+
+def alpha_of(pct):
+    return max(30, min(pct, 100)) * 255 // 100
+
+
+# ---------------------------------------------------------------------------------------------
+# Settings dialog helpers (shared by the dialog host case and the program's own dialog)
+
+
+def press_ok_expecting(s, message):
+    """Presses OK and expects the warning box with this text; closes it again."""
+    s.driver("command", "dialog", IDOK)
+    s.driver("wait", "msgbox", 10000)
+    check_eq(s.driver("msgtext", "msgbox"), message, "warning text")
+    s.driver("command", "msgbox", IDOK)
+    s.driver("gone", "msgbox", 10000)
+    check(s.driver_ok("wait", "dialog", 0), "the dialog stays open after a failed check")
+
+
+def click_item(s, target, item_id):
+    """A real mouse click in the middle of a control."""
+    x, y, w, h = (int(v) for v in s.driver("itemrect", target, item_id).split())
+    s.xdotool("mousemove", x + w // 2, y + h // 2, "click", "1")
+
+
+def set_checked(s, item_id, checked):
+    if (s.driver("checked", "dialog", item_id) == "1") != checked:
+        click_item(s, "dialog", item_id)
+        wait_for(lambda: (s.driver("checked", "dialog", item_id) == "1") == checked, 10,
+                 f"check box {item_id}")
+
+
+def exercise_dialog(s, owner, opening_opacity):
+    """Validation messages, presets, the live preview and its restore on Cancel. `owner` is the
+    driver target whose opacity the preview changes."""
+    opening_alpha = alpha_of(opening_opacity)
+    check_eq(s.driver("alpha", owner), str(opening_alpha), "opacity when the dialog opens")
+
+    # The interval: out of range or unreadable, the box names the range and the focus returns.
+    for text in ["0", "301", "6분", "abc"]:
+        s.driver("settext", "dialog", ID_INTERVAL, text)
+        press_ok_expecting(s, INTERVAL_MESSAGE)
+        check_eq(s.driver("focus", "dialog"), str(ID_INTERVAL), f"focus after {text!r}")
+    s.driver("settext", "dialog", ID_INTERVAL, "1:30")
+
+    # The exchange check comes before the coin check.
+    for item_id in ID_EXCHANGES + ID_COINS:
+        set_checked(s, item_id, False)
+    check_eq(s.driver("text", "dialog", ID_EXCHANGE_COUNT), "선택: 0개", "count label")
+    press_ok_expecting(s, EXCHANGE_MESSAGE)
+    set_checked(s, ID_EXCHANGES[3], True)
+    check_eq(s.driver("text", "dialog", ID_EXCHANGE_COUNT), "선택: 1개", "count label")
+    press_ok_expecting(s, COIN_MESSAGE)
+
+    # Preset "평균 3개" after OKX alone: Bitget, Binance, Bybit.
+    click_item(s, "dialog", ID_PRESET_3)
+    wait_for(lambda: s.driver("text", "dialog", ID_EXCHANGE_COUNT) == "선택: 3개", 10,
+             "the count after the preset")
+    check_eq([s.driver("checked", "dialog", i) for i in ID_EXCHANGES],
+             ["1", "1", "1", "0", "0"], "exchange boxes after the preset")
+
+    # A click on the slider's channel left of the thumb pages down by 10 and previews at once.
+    x, y, w, h = (int(v) for v in s.driver("itemrect", "dialog", ID_OPACITY).split())
+    s.xdotool("mousemove", x + 12, y + h // 2, "click", "1")
+    lowered = opening_opacity - 10
+    wait_for(lambda: s.driver("text", "dialog", ID_OPACITY_LABEL) == f"{lowered}%", 10,
+             "the opacity label")
+    check_eq(s.driver("alpha", owner), str(alpha_of(lowered)), "previewed opacity")
+
+    shot = s.screenshot()
+    dx, dy, dw, dh = s.rect("dialog")
+    s.keep(shot, "dialog", (dx, dy, dx + dw, dy + dh))
+
+    # Cancel sends the opening opacity back.
+    click_item(s, "dialog", IDCANCEL)
+    s.driver("gone", "dialog", 10000)
+    wait_for(lambda: s.driver("alpha", owner) == str(opening_alpha), 10,
+             "the opening opacity after Cancel")
+
+
+def fill_and_confirm(s):
+    """Valid input: 1:30, all five exchanges, initials, a server typed without a scheme."""
+    s.driver("settext", "dialog", ID_INTERVAL, "1:30")
+    click_item(s, "dialog", ID_PRESET_5)
+    wait_for(lambda: s.driver("text", "dialog", ID_EXCHANGE_COUNT) == "선택: 5개", 10,
+             "the count after the preset")
+    set_checked(s, ID_INITIALS, True)
+    s.driver("settext", "dialog", ID_SERVER_URL, " 127.0.0.1:9/ ")
+    click_item(s, "dialog", IDOK)
+    s.driver("gone", "dialog", 10000)
+
+
+# ---------------------------------------------------------------------------------------------
+# Cases
+
+
+def case_dialog_host(s):
+    """The settings dialog on its own (the dialog host program)."""
+    ini = os.path.join(s.work, "host.ini")
+    write_ini(ini, {"IntervalSec": "45", "Exchanges": "00010", "Coins": "111",
+                    "ServerUrl": "", "OpacityPct": "95", "CoinInitials": "0",
+                    "MiniMode": "1", "ZoomPct": "130", "PosX": "-1200", "PosY": "40"})
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+
+    host = s.start_app("host", [s.config.host, s.windows_path(ini)])
+    s.driver("wait", "dialog", 30000)
+    check_eq(s.driver("text", "dialog", ID_INTERVAL), "45초", "interval field")
+    check_eq(s.driver("text", "dialog", ID_EXCHANGE_COUNT), "선택: 1개", "count label")
+    check_eq(s.driver("text", "dialog", ID_OPACITY_LABEL), "95%", "opacity label")
+    check_eq(s.driver("text", "dialog", ID_FULL_NAMES), "전체 (BTC · ETH · SUI)", "radio 1050")
+    check_eq(s.driver("text", "dialog", ID_INITIALS), "이니셜 (B · E · S)", "radio 1051")
+    check_eq(s.driver("checked", "dialog", ID_FULL_NAMES), "1", "full names selected")
+    shot = s.screenshot()
+    dx, dy, dw, dh = s.rect("dialog")
+    s.keep(shot, "opened", (dx, dy, dx + dw, dy + dh))
+
+    before = open(ini, "rb").read()
+    exercise_dialog(s, "host", 95)
+    check_eq(s.wait_exit(host, 20, "the host"), 2, "host exit code after Cancel")
+    check(open(ini, "rb").read() == before, "Cancel leaves the settings file alone")
+
+    host = s.start_app("host2", [s.config.host, s.windows_path(ini)])
+    s.driver("wait", "dialog", 30000)
+    fill_and_confirm(s)
+    check_eq(s.wait_exit(host, 20, "the host"), 1, "host exit code after OK")
+    values = read_ini(ini)
+    check_eq(values.get("IntervalSec"), "90", "IntervalSec")
+    check_eq(values.get("Exchanges"), "11111", "Exchanges")
+    check_eq(values.get("CoinInitials"), "1", "CoinInitials")
+    check_eq(values.get("ServerUrl"), "http://127.0.0.1:9", "ServerUrl")
+    # Fields without a control come back as they went in.
+    check_eq((values.get("MiniMode"), values.get("ZoomPct"), values.get("PosX"),
+              values.get("PosY")), ("1", "130", "-1200", "40"), "untouched fields")
+
+
+CASES = {
+    "dialog_host": case_dialog_host,
+}
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+class Config:
+    pass
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--case", help="the case to run")
+    parser.add_argument("--list", action="store_true", help="list the cases")
+    parser.add_argument("--exe", help="vindral.exe")
+    parser.add_argument("--driver", help="the Win32 driver program")
+    parser.add_argument("--host", help="the settings dialog host program")
+    parser.add_argument("--fakes-dir", help="folder of vindral-fake-server and -exchange")
+    parser.add_argument("--work-root", required=False, help="folder for the cases' sessions")
+    parser.add_argument("--artifacts", help="folder for the kept screenshots")
+    parser.add_argument("--time-limit", type=int, default=100,
+                        help="seconds after which the case fails (and cleans up)")
+    parser.add_argument("--source-dir", default=os.path.abspath(
+        os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")))
+    args = parser.parse_args()
+
+    if args.list:
+        print("\n".join(CASES))
+        return 0
+    if args.case not in CASES:
+        parser.error(f"unknown case {args.case!r}; one of {', '.join(CASES)}")
+
+    config = Config()
+    config.exe = args.exe
+    config.driver = args.driver
+    config.host = args.host
+    config.fakes_dir = args.fakes_dir
+    config.source_dir = args.source_dir
+    config.work_root = args.work_root
+    config.artifacts = args.artifacts or os.path.join(args.work_root, "artifacts")
+    config.template_prefix = os.path.abspath(os.path.join(args.work_root, "template-prefix"))
+
+    started = time.monotonic()
+
+    def log(text):
+        print(f"[{time.monotonic() - started:6.2f}s] {text}", flush=True)
+
+    def out_of_time(signum, frame):
+        raise TestFailure(f"the case ran out of time ({args.time_limit} s)")
+
+    signal.signal(signal.SIGALRM, out_of_time)
+    signal.signal(signal.SIGTERM, out_of_time)
+    signal.alarm(args.time_limit)
+    try:
+        with Session(config, args.case, log) as session:
+            CASES[args.case](session)
+    except TestFailure as failure:
+        log(f"FAILED: {failure}")
+        return 1
+    except Exception:  # a crash of the harness itself fails the case too
+        traceback.print_exc()
+        return 1
+    log("passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
