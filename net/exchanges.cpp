@@ -23,6 +23,7 @@ constexpr char kNoTicker[] = "티커 데이터 없음";
 constexpr char kNoPrice[] = "가격 필드 없음";
 constexpr char kUnknownExchange[] = "알 수 없는 거래소";
 
+// Member names per exchange, indexed by exchange.
 struct TickerFields {
     std::string_view message;
     std::string_view price;
@@ -37,6 +38,7 @@ constexpr std::array<TickerFields, kExchangeCount> kFields = {{
     {"message", "last", "open"},
 }};
 
+// Path and fixed query before the coin symbol, and what follows it, indexed by exchange.
 struct TickerPath {
     std::wstring_view prefix;
     std::wstring_view suffix;
@@ -60,11 +62,14 @@ bool isContinuationByte(char c) {
 // Bytes a UTF-8 sequence claims by its lead byte; 1 for ASCII and for bytes that lead nothing.
 std::size_t sequenceLength(char lead) {
     const auto b = static_cast<unsigned char>(lead);
-    if (b >= 0xF0 && b <= 0xF7) {
+    if (b >= 0xF8) {
+        return 1;
+    }
+    if (b >= 0xF0) {
         return 4;
     }
     if (b >= 0xE0) {
-        return b <= 0xEF ? 3 : 1;
+        return 3;
     }
     if (b >= 0xC0) {
         return 2;
