@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "core/format.h"
 
@@ -29,7 +30,8 @@ const PriceCell* cellAt(const PriceBoard& board, std::uint32_t exchange, std::ui
 std::int64_t ageMs(std::int64_t nowMs, std::int64_t updatedAtMs) {
     std::int64_t age = 0;
     if (__builtin_sub_overflow(nowMs, updatedAtMs, &age)) {
-        return updatedAtMs < 0 ? INT64_MAX : INT64_MIN;
+        return updatedAtMs < 0 ? std::numeric_limits<std::int64_t>::max()
+                               : std::numeric_limits<std::int64_t>::min();
     }
     return age;
 }

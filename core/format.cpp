@@ -1,5 +1,6 @@
 #include "core/format.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cwchar>
