@@ -18,10 +18,14 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
+    SCREEN_HEIGHT,
+    SCREEN_WIDTH,
     Session,
     TestFailure,
     check,
     check_eq,
+    free_loopback_port,
+    ini_of,
     read_ini,
     wait_for,
     write_ini,
@@ -138,7 +142,180 @@ def fill_and_confirm(s):
 
 
 # ---------------------------------------------------------------------------------------------
+# The program's window
+
+INI_KEYS = ["IntervalSec", "Exchanges", "Coins", "ServerUrl", "AlwaysOnTop", "MiniMode",
+            "KoreanColors", "CoinInitials", "OpacityPct", "ZoomPct", "PosX", "PosY"]
+
+# Palette
+ACCENT = (240, 185, 11)
+RED = (240, 80, 80)
+BORDER = (60, 64, 74)
+WINDOW_BACKGROUND = (22, 24, 29)
+
+# Header buttons at 96 DPI: 0 pin, 1 look, 2 settings, 3 hide, 4 close.
+BUTTON_SETTINGS, BUTTON_HIDE, BUTTON_CLOSE = 2, 3, 4
+
+
+def button_center(window_width, button, mini=False):
+    """Client point in the middle of a header button: 26 x 28 (22 x 22 in mini mode), ending
+    4 px before the right edge."""
+    width, height = (22, 22) if mini else (26, 28)
+    right = window_width - 4 - (4 - button) * width
+    return right - width // 2, height // 2
+
+VK_M = 0x4D
+TRAY_ICON = (12, 32)  # Wine's stand-in tray window (no XEMBED tray on Xvfb)
+
+
+def dead_server_url():
+    """A loopback URL where nothing listens: the server road fails at once, never leaving the
+    machine."""
+    return f"http://127.0.0.1:{free_loopback_port()}"
+
+
+def start_vindral(s, name="vindral", **ini):
+    write_ini(s.ini_path(), ini_of(**ini))
+    app = s.start_app(name)
+    s.driver("wait", "main", 30000)
+    return app
+
+
+def wait_rect(s, expected, what):
+    """Waits until the main window stands at exactly (x, y, width, height)."""
+    try:
+        return wait_for(lambda: s.rect() == expected, 15, what)
+    except TestFailure:
+        raise TestFailure(f"{what}: expected {expected}, window at {s.rect()}") from None
+
+
+def wait_size(s, width, height, what):
+    try:
+        wait_for(lambda: s.rect()[2:] == (width, height), 15, what)
+    except TestFailure:
+        raise TestFailure(f"{what}: expected {width} x {height}, window at {s.rect()}") from None
+    return s.rect()
+
+
+def docked_corner(width, height, margin=16):
+    """Where a fresh window stands: the bottom-right corner of the work area, margin away."""
+    return (SCREEN_WIDTH - width - margin, SCREEN_HEIGHT - height - margin, width, height)
+
+
+def click_client(s, x, y, button=1, repeat=1):
+    wx, wy, _, _ = s.rect()
+    s.xdotool("mousemove", wx + x, wy + y, "click", "--repeat", repeat, "--delay", 60, button)
+
+
+def keep_window(s, label, margin=4):
+    shot = s.screenshot()
+    x, y, w, h = s.rect()
+    s.keep(shot, label, (x - margin, y - margin, x + w + margin, y + h + margin))
+    return shot
+
+
+def client_pixel(s, shot, x, y):
+    wx, wy, _, _ = s.rect()
+    return shot.pixel(wx + x, wy + y)
+
+
+def wait_exit_code(s, app, what):
+    check_eq(s.wait_exit(app, 30, what), 0, f"exit code of {what}")
+
+
+def stored_ini(s):
+    return read_ini(s.ini_path())
+
+
+# ---------------------------------------------------------------------------------------------
 # Cases
+
+
+def case_table_view(s):
+    """A fresh position with three exchanges and three coins: the table view's size and place,
+    its palette, the opacity, Ctrl+wheel zoom, and the settings file written at exit."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    url = dead_server_url()
+    app = start_vindral(s, ServerUrl=url, Exchanges="11100")
+
+    wait_rect(s, docked_corner(500, 194), "table view of 3 exchanges x 3 coins")
+    check_eq(s.driver("alpha", "main"), str(alpha_of(95)), "opacity 95 %")
+
+    # The server cannot be reached: every cell failed, so the status dot is red.
+    def red_dot():
+        shot = s.screenshot()
+        return shot if client_pixel(s, shot, 14, 15) == RED else None
+
+    shot = wait_for(red_dot, 15, "the red status dot")
+    keep_window(s, "table")
+    x, y, w, h = s.rect()
+    # The average column heads "평균" in the accent colour (x 382-482 in the column headers).
+    check(shot.count(x + 382, y + 28, x + 482, y + 48, ACCENT, 40) >= 5,
+          "the average column's header in the accent colour")
+    check(shot.count(x + 10, y + 28, x + 382, y + 48, ACCENT, 40) == 0,
+          "exchange column headers are not accent-coloured")
+    check_eq(shot.pixel(x, y + h // 2), BORDER, "window border")
+
+    # Ctrl+wheel up: 115 %. The window is docked right and bottom and grows away from them.
+    s.xdotool("mousemove", x + 200, y + 100)
+    s.xdotool("keydown", "ctrl", "click", "4", "keyup", "ctrl")
+    wait_rect(s, (SCREEN_WIDTH - 16 - 575 + 16, SCREEN_HEIGHT - 223, 575, 223), "zoom 115 %")
+    # The wheel alone does nothing.
+    x, y, w, h = s.rect()
+    s.xdotool("mousemove", x + 200, y + 100, "click", "4")
+    wait_for(lambda: s.driver("visible", "main") == "1", 5, "the window")
+    check_eq(s.rect()[2:], (575, 223), "size after a wheel step without Ctrl")
+    s.xdotool("keydown", "ctrl", "click", "5", "keyup", "ctrl")
+    x, y, w, h = wait_size(s, 500, 194, "back at zoom 100 %")
+
+    # The close button ends the program; the settings file then holds all twelve keys.
+    click_client(s, *button_center(w, BUTTON_CLOSE))
+    wait_exit_code(s, app, "vindral.exe after the close button")
+    values = stored_ini(s)
+    check_eq(sorted(values), sorted(INI_KEYS), "keys written at exit")
+    check_eq({k: values[k] for k in INI_KEYS}, {
+        "IntervalSec": "1", "Exchanges": "11100", "Coins": "111", "ServerUrl": url,
+        "AlwaysOnTop": "1", "MiniMode": "0", "KoreanColors": "1", "CoinInitials": "0",
+        "OpacityPct": "95", "ZoomPct": "100", "PosX": str(x), "PosY": str(y)}, "settings at exit")
+
+
+def case_looks(s):
+    """One exchange (the minimum width), the initials strip by M and back by double-click, and
+    mini mode from the settings file."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    url = dead_server_url()
+    app = start_vindral(s, ServerUrl=url, Exchanges="01000")
+    wait_rect(s, docked_corner(300, 194), "table view of one exchange")
+    keep_window(s, "one-exchange")
+
+    s.driver("key", "main", VK_M)
+    x, y, w, h = wait_for(lambda: (lambda r: r if r[3] == 22 else None)(s.rect()), 15,
+                          "the strip")
+    check_eq((x + w, y + h), (SCREEN_WIDTH, SCREEN_HEIGHT),
+             "the strip keeps the docked right and bottom edges")
+    check(100 < w < 500, f"strip width {w} measured from its texts")
+    wait_for(lambda: client_pixel(s, s.screenshot(), 6 + 3, 11) == RED, 15,
+             "the strip's red status dot")
+    keep_window(s, "strip")
+
+    click_client(s, w // 2, h // 2, repeat=2)
+    wait_size(s, 300, 194, "double-click back to the table view")
+
+    click_client(s, *button_center(300, BUTTON_CLOSE))
+    wait_exit_code(s, app, "vindral.exe after the close button")
+    check_eq((stored_ini(s)["MiniMode"], stored_ini(s)["CoinInitials"]), ("0", "0"),
+             "the toggle went back to the table view")
+
+    app = start_vindral(s, "vindral-mini", ServerUrl=url, Exchanges="11100", MiniMode="1",
+                        PosX="-2147483648", PosY="-2147483648")
+    wait_rect(s, docked_corner(240, 100), "mini mode of three coins")
+    keep_window(s, "mini")
+    click_client(s, *button_center(240, BUTTON_CLOSE, mini=True))
+    wait_exit_code(s, app, "vindral.exe after the mini close button")
 
 
 def case_dialog_host(s):
@@ -184,6 +361,8 @@ def case_dialog_host(s):
 
 CASES = {
     "dialog_host": case_dialog_host,
+    "table_view": case_table_view,
+    "looks": case_looks,
 }
 
 

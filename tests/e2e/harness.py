@@ -197,6 +197,50 @@ def ini_of(**overrides):
 
 
 # ---------------------------------------------------------------------------------------------
+# X display
+
+
+def start_xvfb():
+    """Starts Xvfb on a display number it picks itself; returns (process, ":N")."""
+    r, w = os.pipe()
+    proc = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(w), "-screen", "0", f"{SCREEN_WIDTH}x{SCREEN_HEIGHT}x24",
+         "-nolisten", "tcp"],
+        pass_fds=(w,),
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    os.close(w)
+    data = b""
+    deadline = time.monotonic() + 15
+    try:
+        with os.fdopen(r, "rb", buffering=0) as pipe:
+            while not data.endswith(b"\n"):
+                ready, _, _ = select.select([pipe], [], [], max(deadline - time.monotonic(), 0))
+                if not ready:
+                    raise TestFailure("Xvfb did not report its display in time")
+                chunk = pipe.read(16)
+                if not chunk:
+                    raise TestFailure("Xvfb exited before reporting its display")
+                data += chunk
+    except BaseException:
+        stop_process(proc)
+        raise
+    return proc, ":" + data.decode().strip()
+
+
+def stop_process(proc):
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=5)
+
+
+# ---------------------------------------------------------------------------------------------
 # The session of one test
 
 
@@ -255,12 +299,7 @@ class Session:
                 proc.wait(timeout=5)
         self._procs.clear()
         if self._xvfb is not None:
-            self._xvfb.terminate()
-            try:
-                self._xvfb.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self._xvfb.kill()
-                self._xvfb.wait(timeout=5)
+            stop_process(self._xvfb)
             self._xvfb = None
 
     def spawn(self, name, argv, env=None):
@@ -276,38 +315,7 @@ class Session:
     # --- X display
 
     def start_display(self):
-        # Xvfb picks a free display number itself and reports it on the pipe.
-        r, w = os.pipe()
-        self._xvfb = subprocess.Popen(
-            [
-                "Xvfb",
-                "-displayfd",
-                str(w),
-                "-screen",
-                "0",
-                f"{SCREEN_WIDTH}x{SCREEN_HEIGHT}x24",
-                "-nolisten",
-                "tcp",
-            ],
-            pass_fds=(w,),
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
-        )
-        os.close(w)
-        data = b""
-        deadline = time.monotonic() + 15
-        with os.fdopen(r, "rb", buffering=0) as pipe:
-            while not data.endswith(b"\n"):
-                left = deadline - time.monotonic()
-                ready, _, _ = select.select([pipe], [], [], max(left, 0))
-                if not ready:
-                    raise TestFailure("Xvfb did not report its display in time")
-                chunk = pipe.read(16)
-                if not chunk:
-                    raise TestFailure("Xvfb exited before reporting its display")
-                data += chunk
-        self.display = ":" + data.decode().strip()
+        self._xvfb, self.display = start_xvfb()
 
     # --- Wine
 
@@ -486,22 +494,29 @@ def set_user_dword(reg_path, key, name, value):
 
 
 def ensure_template_prefix(template, source_dir):
-    """Builds the template prefix once: wineboot, then the Korean font substitutes."""
+    """Builds the template prefix once: wineboot, then the Korean font substitutes. It is made
+    on an X display of the tests' screen size: Wine records the monitor at this point, and a
+    prefix made without a display reports a 1024 x 768 work area until its desktop process has
+    caught up with the real screen."""
     os.makedirs(os.path.dirname(template), exist_ok=True)
     with open(template + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if os.path.exists(os.path.join(template, ".vindral-ready")):
             return
         shutil.rmtree(template, ignore_errors=True)
-        env = dict(os.environ)
-        env.update(WINE_BASE_ENV)
-        env["WINEPREFIX"] = template
-        env.pop("DISPLAY", None)
-        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL, env=env, timeout=300)
-        subprocess.run(["wineboot", "-i"], check=True, **quiet)
-        reg = os.path.join(source_dir, "scripts", "wine-fonts-ko.reg")
-        subprocess.run(["wine", "reg", "import", "Z:" + reg.replace("/", "\\")], check=True,
-                       **quiet)
-        subprocess.run(["wineserver", "-k"], check=False, **quiet)
+        xvfb, display = start_xvfb()
+        try:
+            env = dict(os.environ)
+            env.update(WINE_BASE_ENV)
+            env["WINEPREFIX"] = template
+            env["DISPLAY"] = display
+            quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL, env=env, timeout=300)
+            subprocess.run(["wineboot", "-i"], check=True, **quiet)
+            reg = os.path.join(source_dir, "scripts", "wine-fonts-ko.reg")
+            subprocess.run(["wine", "reg", "import", "Z:" + reg.replace("/", "\\")],
+                           check=True, **quiet)
+            subprocess.run(["wineserver", "-k"], check=False, **quiet)
+        finally:
+            stop_process(xvfb)
         open(os.path.join(template, ".vindral-ready"), "w").close()
