@@ -35,12 +35,15 @@ struct Target {
     const wchar_t* name;
     const wchar_t* windowClass;
     const wchar_t* title;  // nullptr: any title
+    bool mustBeVisible;
 };
 
 const Target kTargets[] = {
-    {L"main", L"VindralMiniTicker", nullptr}, {L"dialog", L"#32770", L"Vindral 설정"},
-    {L"msgbox", L"#32770", L"Vindral"},       {L"menu", L"#32768", nullptr},
-    {L"host", L"VindralDialogHost", nullptr},
+    {L"main", L"VindralMiniTicker", nullptr, false},
+    {L"dialog", L"#32770", L"Vindral 설정", true},
+    {L"msgbox", L"#32770", L"Vindral", true},
+    {L"menu", L"#32768", nullptr, true},
+    {L"host", L"VindralDialogHost", nullptr, false},
 };
 
 std::string utf8(const std::wstring& text) {
@@ -71,11 +74,12 @@ const Target* findTarget(const std::wstring& name) {
     return nullptr;
 }
 
-// Popup menus stay registered while hidden, so only a visible one counts.
+// Dialogs, boxes and menus count once they show: a dialog exists before its WM_INITDIALOG has
+// filled it, and popup menus stay registered while hidden.
 HWND findWindow(const Target& target) {
     HWND hwnd = nullptr;
     while ((hwnd = FindWindowExW(nullptr, hwnd, target.windowClass, target.title)) != nullptr) {
-        if (std::wcscmp(target.windowClass, L"#32768") != 0 || IsWindowVisible(hwnd)) {
+        if (!target.mustBeVisible || IsWindowVisible(hwnd)) {
             return hwnd;
         }
     }

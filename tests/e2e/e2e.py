@@ -91,7 +91,8 @@ def exercise_dialog(s, owner, opening_opacity):
     for text in ["0", "301", "6분", "abc"]:
         s.driver("settext", "dialog", ID_INTERVAL, text)
         press_ok_expecting(s, INTERVAL_MESSAGE)
-        check_eq(s.driver("focus", "dialog"), str(ID_INTERVAL), f"focus after {text!r}")
+        wait_for(lambda: s.driver("focus", "dialog", ok_codes=(0, 1)) == str(ID_INTERVAL), 10,
+                 f"the focus back in the interval field after {text!r}")
     s.driver("settext", "dialog", ID_INTERVAL, "1:30")
 
     # The exchange check comes before the coin check.
@@ -157,11 +158,12 @@ WINDOW_BACKGROUND = (22, 24, 29)
 BUTTON_SETTINGS, BUTTON_HIDE, BUTTON_CLOSE = 2, 3, 4
 
 
-def button_center(window_width, button, mini=False):
+def button_center(window_width, button, mini=False, scale=1.0):
     """Client point in the middle of a header button: 26 x 28 (22 x 22 in mini mode), ending
-    4 px before the right edge."""
+    4 px before the right edge, all scaled."""
     width, height = (22, 22) if mini else (26, 28)
-    right = window_width - 4 - (4 - button) * width
+    width, height, gap = round(width * scale), round(height * scale), round(4 * scale)
+    right = window_width - gap - (4 - button) * width
     return right - width // 2, height // 2
 
 VK_M = 0x4D
@@ -359,10 +361,135 @@ def case_dialog_host(s):
               values.get("PosY")), ("1", "130", "-1200", "40"), "untouched fields")
 
 
+def open_tray_menu(s):
+    """Right click on the tray icon, as a user would (a right click on the window's caption
+    area does not reach the program under Wine: its default handling keeps the button-up)."""
+    s.xdotool("mousemove", *TRAY_ICON, "click", "3")
+    s.driver("wait", "menu", 10000)
+
+
+def choose_menu_item(s, downs):
+    """Picks the item `downs` steps down the open menu (separators are skipped)."""
+    s.xdotool("key", *(["Down"] * downs), "Return")
+    s.driver("gone", "menu", 10000)
+
+
+MENU_SETTINGS = 1
+MENU_ALWAYS_ON_TOP = 8  # settings, refresh, 4 submenus, mini mode, always on top
+MENU_HIDE_OR_SHOW = 11
+MENU_EXIT = 12
+
+
+def case_tray_and_instance(s):
+    """Hiding to the tray keeps the position; a second start brings the window back and exits
+    0; the tray menu's commands."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    app = start_vindral(s, ServerUrl=dead_server_url())
+    corner = docked_corner(500, 194)
+    wait_rect(s, corner, "the table view")
+
+    click_client(s, *button_center(500, BUTTON_HIDE))
+    wait_for(lambda: s.driver("visible", "main") == "0", 10, "the window hidden")
+
+    second = s.start_app("second")
+    wait_exit_code(s, second, "the second vindral.exe")
+    wait_for(lambda: s.driver("visible", "main") == "1", 10, "the window shown again")
+    check_eq(s.rect(), corner, "position after hide and show")
+    check(app.poll() is None, "the first instance keeps running")
+
+    # A left click on the tray icon hides, another shows, in the same place.
+    s.xdotool("mousemove", *TRAY_ICON, "click", "1")
+    wait_for(lambda: s.driver("visible", "main") == "0", 10, "hidden by the tray icon")
+    s.xdotool("mousemove", *TRAY_ICON, "click", "1")
+    wait_for(lambda: s.driver("visible", "main") == "1", 10, "shown by the tray icon")
+    check_eq(s.rect(), corner, "position after the tray round trip")
+
+    open_tray_menu(s)
+    s.keep(s.screenshot(), "menu", (0, 0, 400, 320))
+    choose_menu_item(s, MENU_ALWAYS_ON_TOP)
+    wait_for(lambda: stored_ini(s).get("AlwaysOnTop") == "0", 10, "always on top switched off")
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_HIDE_OR_SHOW)
+    wait_for(lambda: s.driver("visible", "main") == "0", 10, "hidden by the menu")
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_HIDE_OR_SHOW)
+    wait_for(lambda: s.driver("visible", "main") == "1", 10, "shown by the menu")
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe after the menu's exit")
+    check_eq(stored_ini(s).get("AlwaysOnTop"), "0", "AlwaysOnTop at exit")
+
+
+def open_settings_by_button(s, window_width):
+    """Clicks the header's settings button until the dialog shows: without a window manager the
+    first click on an inactive window may only activate it."""
+    for _ in range(3):
+        click_client(s, *button_center(window_width, BUTTON_SETTINGS))
+        if s.driver_ok("wait", "dialog", 5000):
+            return
+    raise TestFailure("the settings button did not open the dialog")
+
+
+def case_settings_dialog(s):
+    """The program's own settings dialog from the header button: validation, presets, the
+    preview on the live window and its restore; then, in a second run, OK applied and saved."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    app = start_vindral(s, ServerUrl=dead_server_url(), OpacityPct="80")
+    wait_size(s, 500, 194, "the table view")
+
+    open_settings_by_button(s, 500)
+    check_eq(s.driver("text", "dialog", ID_INTERVAL), "1초", "interval field")
+    check_eq(s.driver("text", "dialog", ID_EXCHANGE_COUNT), "선택: 3개", "count label")
+    exercise_dialog(s, "main", 80)
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+    check_eq(stored_ini(s).get("Exchanges"), "11100", "Cancel changed nothing")
+
+    app = s.start_app("vindral-ok")
+    s.driver("wait", "main", 30000)
+    wait_size(s, 500, 194, "the table view")
+    open_settings_by_button(s, 500)
+    fill_and_confirm(s)
+    # Initials on: the window turns into the strip; everything is saved at once.
+    wait_for(lambda: s.rect()[3] == 22, 15, "the initials strip")
+    values = stored_ini(s)
+    check_eq((values.get("IntervalSec"), values.get("Exchanges"), values.get("CoinInitials"),
+              values.get("ServerUrl"), values.get("OpacityPct")),
+             ("90", "11111", "1", "http://127.0.0.1:9", "80"), "settings after OK")
+    check_eq(s.driver("alpha", "main"), str(alpha_of(80)), "opacity after OK")
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+
+
+def case_table_view_144dpi(s):
+    """At 144 DPI every length scales by 1.5: the table view of three exchanges is 750 x 291,
+    24 px from the corner."""
+    s.start_display()
+    s.make_prefix(log_pixels=144)
+    s.start_wine()
+    app = start_vindral(s, ServerUrl=dead_server_url())
+    wait_rect(s, docked_corner(750, 291, margin=24), "table view at 144 DPI")
+    keep_window(s, "table")
+    click_client(s, *button_center(750, BUTTON_CLOSE, scale=1.5))
+    wait_exit_code(s, app, "vindral.exe")
+
+
 CASES = {
     "dialog_host": case_dialog_host,
     "table_view": case_table_view,
     "looks": case_looks,
+    "tray_and_instance": case_tray_and_instance,
+    "settings_dialog": case_settings_dialog,
+    "table_view_144dpi": case_table_view_144dpi,
 }
 
 

@@ -268,7 +268,11 @@ class Session:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type, exc, tb):
+        if exc_type is not None and self._xvfb is not None:
+            # What the screen showed when the case failed.
+            with contextlib.suppress(Exception):
+                self.keep(self.screenshot(), "failure")
         self.close()
         return False
 
