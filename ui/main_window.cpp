@@ -136,6 +136,17 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             removeTrayIcon();
             PostQuitMessage(0);
             return 0;
+        case WM_CLOSE:
+            close();
+            return 0;
+        case WM_COMMAND:
+            // Never sent in normal use (the menu returns its command instead); lets a test
+            // driver run any menu command by id.
+            if (lParam == 0) {
+                runCommand(LOWORD(wParam));
+                return 0;
+            }
+            break;
         case WM_PAINT: {
             PAINTSTRUCT ps{};
             const HDC dc = BeginPaint(hwnd_, &ps);
@@ -285,7 +296,7 @@ void MainWindow::onLeftButtonUp(int button) {
             hideToTray();
             break;
         case kButtonClose:
-            DestroyWindow(hwnd_);
+            close();
             break;
         default:
             break;
@@ -355,6 +366,13 @@ void MainWindow::applySettings(const Settings& next) {
     saveSettings(settings_);
 }
 
+void MainWindow::close() {
+    // DestroyWindow hides the window before WM_DESTROY arrives, where a hidden window's
+    // position is no longer stored; so it is stored here, while the window still shows.
+    savePosition();
+    DestroyWindow(hwnd_);
+}
+
 void MainWindow::applyZOrder() {
     SetWindowPos(hwnd_, settings_.alwaysOnTop ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
                  SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -386,7 +404,7 @@ void MainWindow::runCommand(int id) {
             showFromTray();
             break;
         case kCmdExit:
-            DestroyWindow(hwnd_);
+            close();
             break;
         default:
             break;
