@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/test_server.h"
+#include "tests/support/tls_test_server.h"
 
 namespace vindral {
 namespace {
@@ -251,6 +252,18 @@ TEST(HttpClient, UrlWithoutHttpSchemeIsInvalid) {
         EXPECT_EQ(response.error, "잘못된 URL");
         EXPECT_EQ(response.elapsedMs, 0.0);
     }
+}
+
+TEST(HttpClient, HttpsRefusesASelfSignedCertificate) {
+    test::TlsTestServer tls(VINDRAL_SOURCE_DIR);
+    if (!tls.running()) {
+        GTEST_SKIP() << "python3 with the TLS test server could not be started";
+    }
+    HttpClient client;
+    const HttpResponse response = client.request(L"GET", tls.baseUrlW() + L"/ticker", "", 0);
+    EXPECT_FALSE(response.ok);
+    EXPECT_EQ(response.error, "TLS 오류");
+    EXPECT_EQ(response.status, 0);
 }
 
 TEST(HttpClient, FifteenThreadsShareOneClient) {
