@@ -1,7 +1,10 @@
-.PHONY: test setup
+.PHONY: test setup run
 
 setup:
 	scripts/setup.sh
 
 test: setup
 	scripts/test-all.sh
+
+run: setup
+	scripts/run.sh
