@@ -1,0 +1,174 @@
+#!/usr/bin/env python3
+"""Runs vindral.exe under Wine against `vindral-server --demo` on a loopback port.
+
+  vindral_demo.py run          show the window on $DISPLAY until it is closed; without a
+                               DISPLAY, on a private Xvfb: keep a screenshot and close it
+  vindral_demo.py screenshots  the three looks, the menu and the dialog as PNG files in docs/
+
+Used by scripts/run.sh (make run) and scripts/screenshots.sh, which build the programs first.
+Nothing here reaches beyond 127.0.0.1.
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+
+from harness import Session, TestFailure, ini_of, stop_process, wait_for, write_ini  # noqa: E402
+
+GREEN = (46, 204, 113)
+TRAY_ICON = (12, 32)
+VK_M = 0x4D
+WM_CLOSE = 0x0010
+
+
+class Config:
+    pass
+
+
+def start_server(binary, log_path):
+    """Starts the demo server on a port the system picks; returns (process, port)."""
+    log = open(log_path, "wb")
+    proc = subprocess.Popen([binary, "--demo", "--listen", "127.0.0.1:0"],
+                            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+    log.close()
+
+    def port():
+        if proc.poll() is not None:
+            raise TestFailure(f"vindral-server exited with {proc.returncode}; see {log_path}")
+        match = re.search(rb"listening on 127\.0\.0\.1:(\d+)", open(log_path, "rb").read())
+        return int(match.group(1)) if match else None
+
+    try:
+        return proc, wait_for(port, 30, "vindral-server to listen")
+    except BaseException:
+        stop_process(proc)
+        raise
+
+
+def window_shot(s, path, margin=0):
+    shot = s.screenshot()
+    x, y, w, h = s.rect()
+    shot.save_png(path, (x - margin, y - margin, x + w + margin, y + h + margin))
+    print(f"wrote {path}")
+
+
+def wait_for_prices(s, dot=(14, 15)):
+    """The status dot turns green once every shown price is fresh."""
+    def green():
+        x, y, _, _ = s.rect()
+        return s.screenshot().pixel(x + dot[0], y + dot[1]) == GREEN
+    wait_for(green, 60, "fresh prices (a green status dot)")
+
+
+def start(s, url, **ini):
+    write_ini(s.ini_path(), ini_of(ServerUrl=url, **ini))
+    app = s.start_app()
+    s.driver("wait", "main", 60000)
+    return app
+
+
+def close(s, app):
+    s.driver("post", "main", WM_CLOSE, 0, 0)
+    app.wait(timeout=30)
+
+
+def run(s, url, headless, screenshot_path):
+    app = start(s, url, IntervalSec="2")
+    if not headless:
+        print("vindral.exe is running; close its window (or use its menu's 종료) to stop.")
+        app.wait()
+        return
+    wait_for_prices(s)
+    window_shot(s, screenshot_path, margin=8)
+    close(s, app)
+
+
+def screenshots(s, url, docs):
+    os.makedirs(docs, exist_ok=True)
+    app = start(s, url, IntervalSec="2")
+    wait_for_prices(s)
+    window_shot(s, os.path.join(docs, "vindral-table.png"), margin=8)
+
+    s.xdotool("mousemove", *TRAY_ICON, "click", "3")
+    s.driver("wait", "menu", 10000)
+    menu = s.screenshot()
+    mx, my, mw, mh = s.rect("menu")
+    path = os.path.join(docs, "vindral-menu.png")
+    menu.save_png(path, (mx - 8, my - 8, mx + mw + 8, my + mh + 8))
+    print(f"wrote {path}")
+    s.xdotool("key", "Escape")
+    s.driver("gone", "menu", 10000)
+
+    s.xdotool("mousemove", *TRAY_ICON, "click", "3")
+    s.driver("wait", "menu", 10000)
+    s.xdotool("key", "Down", "Return")  # the first item: settings
+    s.driver("wait", "dialog", 15000)
+    dialog = s.screenshot()
+    dx, dy, dw, dh = s.rect("dialog")
+    path = os.path.join(docs, "vindral-dialog.png")
+    dialog.save_png(path, (dx, dy, dx + dw, dy + dh))
+    print(f"wrote {path}")
+    s.driver("command", "dialog", 2)  # Cancel
+    s.driver("gone", "dialog", 10000)
+
+    s.driver("key", "main", VK_M)
+    wait_for(lambda: s.rect()[3] < 60, 15, "the initials strip")
+    wait_for_prices(s, dot=(9, 11))
+    window_shot(s, os.path.join(docs, "vindral-strip.png"), margin=8)
+    close(s, app)
+
+    app = start(s, url, IntervalSec="2", MiniMode="1")
+    wait_for_prices(s)
+    window_shot(s, os.path.join(docs, "vindral-mini.png"), margin=8)
+    close(s, app)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("mode", choices=["run", "screenshots"])
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--driver", required=True)
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--work", default=os.path.join(ROOT, "build", "run"))
+    parser.add_argument("--screenshot", default=os.path.join(ROOT, "build", "run-screenshot.png"))
+    parser.add_argument("--docs", default=os.path.join(ROOT, "docs"))
+    args = parser.parse_args()
+
+    config = Config()
+    config.exe, config.driver, config.source_dir = args.exe, args.driver, ROOT
+    config.work_root = os.path.abspath(args.work)
+    config.artifacts = config.work_root
+    config.template_prefix = os.path.join(config.work_root, "template-prefix")
+    os.makedirs(config.work_root, exist_ok=True)
+
+    headless = args.mode == "screenshots" or not os.environ.get("DISPLAY")
+    server, port = start_server(args.server, os.path.join(config.work_root, "server.log"))
+    url = f"http://127.0.0.1:{port}"
+    print(f"vindral-server --demo listens on {url}")
+    try:
+        with Session(config, args.mode, print) as s:
+            if headless:
+                s.start_display()
+            else:
+                s.display = os.environ["DISPLAY"]
+            s.make_prefix()
+            s.start_wine()
+            if args.mode == "run":
+                run(s, url, headless, args.screenshot)
+            else:
+                screenshots(s, url, args.docs)
+    except TestFailure as failure:
+        print(f"failed: {failure}", file=sys.stderr)
+        return 1
+    finally:
+        stop_process(server)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
