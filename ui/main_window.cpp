@@ -193,6 +193,13 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
                 return 0;
             }
             break;
+        case WM_NCRBUTTONDOWN:
+            // Kept from the default handling: under Wine it swallows the button-up on the
+            // caption for a system menu this window does not have, so no menu would open.
+            if (wParam == HTCAPTION) {
+                return 0;
+            }
+            break;
         case WM_NCRBUTTONUP:
             showContextMenu(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
             return 0;
