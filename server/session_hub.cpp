@@ -394,6 +394,11 @@ void SessionHub::tickSession(Session& session) {
             }
             continue;
         }
+        // The warm-up wants every cell fetched at once; a cell that other sessions keep polled
+        // already holds that answer, and fetching it again would make upstream traffic grow
+        // with the sessions.
+        if (warmUp && !cell.inFlight && cell.fetchesStarted != 0)
+            continue;
         if (!warmUp)
             ++stats.scheduled;
         demand.pending = true;
@@ -504,8 +509,7 @@ void SessionHub::answerWaiters(Session& session) {
     }
 }
 
-void SessionHub::finishWaiter(Session& session, const std::shared_ptr<Waiter>& waiter,
-                              HubReply reply) {
+void SessionHub::finishWaiter(Session& session, std::shared_ptr<Waiter> waiter, HubReply reply) {
     if (waiter->done)
         return;
     waiter->done = true;

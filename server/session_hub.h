@@ -129,7 +129,8 @@ class SessionHub {
     void markChanged(Session& session);
     void flush();
     void answerWaiters(Session& session);
-    void finishWaiter(Session& session, const std::shared_ptr<Waiter>& waiter, HubReply reply);
+    // Takes the waiter by value: the caller's reference may point into the list it is erased from.
+    void finishWaiter(Session& session, std::shared_ptr<Waiter> waiter, HubReply reply);
     void drop(const std::shared_ptr<Session>& session, std::string_view why);
     void scheduleSweep();
     void sweep();

@@ -1,0 +1,137 @@
+// vindral-server-load: the full load run. Starts the given vindral-server binary on loopback
+// behind a fake exchange, drives it with many long-polling sessions for a bounded time, and
+// prints the delivery figures, the upstream fetch count and the server's memory.
+//
+//   vindral-server-load --server PATH [--sessions 1000] [--seconds 20] [--interval-ms 1000]
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "server/load/load_driver.h"
+
+namespace {
+
+struct Args {
+    std::string server;
+    std::size_t sessions = 1000;
+    long seconds = 20;
+    std::int32_t intervalMs = 1000;
+};
+
+bool parseArgs(int argc, char** argv, Args& args) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const std::string value = argv[i + 1];
+        if (name == "--server") {
+            args.server = value;
+        } else if (name == "--sessions") {
+            args.sessions = std::stoul(value);
+        } else if (name == "--seconds") {
+            args.seconds = std::stol(value);
+        } else if (name == "--interval-ms") {
+            args.intervalMs = std::stoi(value);
+        } else {
+            return false;
+        }
+    }
+    return argc % 2 == 1 && !args.server.empty() && args.sessions > 0 && args.seconds > 0 &&
+           args.seconds <= 600;
+}
+
+// The server's memory figures from /proc, in kB.
+std::string memoryOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    std::string figures;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmRSS:") || line.starts_with("VmHWM:")) {
+            figures += line + "\n";
+        }
+    }
+    return figures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Args args;
+    if (!parseArgs(argc, argv, args)) {
+        std::cerr << "usage: vindral-server-load --server PATH [--sessions N] [--seconds S] "
+                     "[--interval-ms MS]\n";
+        return 2;
+    }
+    vindral::load::UpstreamFake upstream;
+
+    int errPipe[2];
+    if (pipe(errPipe) != 0)
+        return 1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(errPipe[1], STDERR_FILENO);
+        close(errPipe[0]);
+        close(errPipe[1]);
+        const std::string base = upstream.baseUrl();
+        execl(args.server.c_str(), args.server.c_str(), "--listen", "127.0.0.1:0",
+              "--exchange-base", base.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(errPipe[1]);
+    FILE* serverLog = fdopen(errPipe[0], "r");
+    std::uint16_t port = 0;
+    char line[512];
+    const std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)");
+    while (port == 0 && std::fgets(line, sizeof line, serverLog) != nullptr) {
+        std::cmatch match;
+        if (std::regex_search(line, match, listening))
+            port = static_cast<std::uint16_t>(std::stoi(match[1]));
+    }
+    if (port == 0) {
+        std::cerr << "the server did not start\n";
+        return 1;
+    }
+    // The session log is read and dropped so that the server never blocks on a full pipe.
+    std::thread drain([serverLog] {
+        char discard[512];
+        while (std::fgets(discard, sizeof discard, serverLog) != nullptr) {
+        }
+    });
+
+    const std::string before = memoryOf(pid);
+    vindral::load::LoadOptions options;
+    options.serverPort = port;
+    options.sessions = args.sessions;
+    options.duration = std::chrono::seconds(args.seconds);
+    options.intervalMs = args.intervalMs;
+    const vindral::load::LoadReport report = vindral::load::runLoad(options, upstream);
+    const std::string after = memoryOf(pid);
+
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    drain.join();
+    fclose(serverLog);
+
+    std::printf("sessions created      %zu of %zu\n", report.sessionsCreated, args.sessions);
+    std::printf("request failures      %zu\n", report.failures);
+    std::printf("boards received       %zu\n", report.boards);
+    std::printf("new upstream prices   %zu\n", report.prices);
+    std::printf("deliveries            %zu expected, %zu missed\n", report.expectedDeliveries,
+                report.missedDeliveries);
+    std::printf("delay upstream->client p50 %.2f ms, p99 %.2f ms, max %.2f ms (%zu samples)\n",
+                report.p50Ms, report.p99Ms, report.maxMs, report.delaysMs.size());
+    std::printf("upstream fetches      %zu (one session alone: %zu)\n", report.upstreamFetches,
+                report.singleSessionFetches);
+    std::printf("server memory before the load:\n%s", before.c_str());
+    std::printf("server memory after the load:\n%s", after.c_str());
+    const bool ok = report.sessionsCreated == args.sessions && report.failures == 0 &&
+                    report.missedDeliveries == 0 &&
+                    report.upstreamFetches <= report.singleSessionFetches;
+    std::printf("%s\n", ok ? "PASS" : "FAIL");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,37 @@
+// The short form of the load run: a hundred sessions long-polling the real server at once.
+#include <gtest/gtest.h>
+
+#include "server/load/load_driver.h"
+#include "server/price_server.h"
+
+namespace vindral {
+namespace {
+
+TEST(LoadTest, HundredSessionsEachReceiveEveryPriceFromOneUpstreamPoller) {
+    load::UpstreamFake upstream;
+    ServerOptions options;
+    options.listenAddress = "127.0.0.1";
+    options.port = 0;
+    options.endpoints = upstream.endpoints();
+    std::string error;
+    const std::unique_ptr<PriceServer> server = PriceServer::start(options, error);
+    ASSERT_TRUE(server) << error;
+
+    load::LoadOptions load;
+    load.serverPort = server->port();
+    load.sessions = 100;
+    load.duration = std::chrono::milliseconds(3500);
+    const load::LoadReport report = load::runLoad(load, upstream);
+
+    EXPECT_EQ(report.sessionsCreated, 100u);
+    EXPECT_EQ(report.failures, 0u);
+    EXPECT_GE(report.prices, 2u);
+    EXPECT_GT(report.expectedDeliveries, 0u);
+    EXPECT_EQ(report.missedDeliveries, 0u);
+    EXPECT_LE(report.upstreamFetches, report.singleSessionFetches);
+    // Generous for the sanitizer builds; the full run measures the real figures.
+    EXPECT_LT(report.p99Ms, 500) << "p50 " << report.p50Ms;
+}
+
+}  // namespace
+}  // namespace vindral

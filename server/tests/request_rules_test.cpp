@@ -1,0 +1,159 @@
+// The server's readings of what clients and operators send: the session body, the long poll's
+// query and the command line.
+#include <gtest/gtest.h>
+
+#include "server/http_server.h"
+#include "server/price_server.h"
+#include "server/session_body.h"
+
+namespace vindral {
+namespace {
+
+struct BodyCase {
+    const char* body;
+    std::int32_t intervalMs;
+    std::array<bool, kExchangeCount> exchanges;
+    std::array<bool, kCoinCount> coins;
+};
+
+TEST(SessionBodyTest, ReadsAndNormalizesLikeTheClient) {
+    constexpr std::array<bool, kExchangeCount> kBitgetOnly{false, true, false, false, false};
+    constexpr std::array<bool, kCoinCount> kBtcOnly{true, false, false};
+    const BodyCase cases[] = {
+        {R"({"intervalMs":5000,"exchanges":["Binance","Bitget","Bybit"],"coins":["BTC","SUI"],"client":"vindral-pc"})",
+         5000,
+         {true, true, true, false, false},
+         {true, false, true}},
+        {R"({"intervalMs":999,"exchanges":["Coinbase"],"coins":["ETH"]})",
+         1000,
+         {false, false, false, false, true},
+         {false, true, false}},
+        {R"({"intervalMs":300001,"exchanges":["OKX"],"coins":["SUI"]})",
+         300000,
+         {false, false, false, true, false},
+         {false, false, true}},
+        {R"({"intervalMs":-5,"exchanges":[],"coins":[]})", 1000, kBitgetOnly, kBtcOnly},
+        {R"({"intervalMs":1e300})", 300000, kBitgetOnly, kBtcOnly},
+        // A numeric string is a number to the client's reader, and so it is here.
+        {R"({"intervalMs":"2000","exchanges":["Bitget","Bitget"],"coins":["ETH"]})",
+         2000,
+         kBitgetOnly,
+         {false, true, false}},
+    };
+    for (const BodyCase& c : cases) {
+        std::string error;
+        const std::optional<SessionSettings> settings = parseSessionBody(c.body, error);
+        ASSERT_TRUE(settings.has_value()) << c.body << ": " << error;
+        EXPECT_EQ(settings->config.intervalMs, c.intervalMs) << c.body;
+        EXPECT_EQ(settings->config.exchanges, c.exchanges) << c.body;
+        EXPECT_EQ(settings->config.coins, c.coins) << c.body;
+        EXPECT_TRUE(settings->config.serverUrl.empty());
+    }
+}
+
+TEST(SessionBodyTest, RefusesWhatIsNotASessionBody) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "세션 본문이 JSON 객체가 아닙니다"},
+        {"{", "세션 본문이 JSON 객체가 아닙니다"},
+        {"[1]", "세션 본문이 JSON 객체가 아닙니다"},
+        {R"({"exchanges":["Bitget"]})", "intervalMs가 없거나 숫자가 아닙니다"},
+        {R"({"intervalMs":"fast"})", "intervalMs가 없거나 숫자가 아닙니다"},
+        {R"({"intervalMs":null})", "intervalMs가 없거나 숫자가 아닙니다"},
+        {R"({"intervalMs":1000,"exchanges":["bitget"]})", "알 수 없는 거래소: bitget"},
+        {R"({"intervalMs":1000,"exchanges":[1]})", "알 수 없는 거래소: 1"},
+        {R"({"intervalMs":1000,"exchanges":"Bitget"})", "exchanges는 이름의 배열이어야 합니다"},
+        {R"({"intervalMs":1000,"coins":["BTC","DOGE"]})", "알 수 없는 코인: DOGE"},
+        {R"({"intervalMs":1000,"coins":{}})", "coins는 이름의 배열이어야 합니다"},
+    };
+    for (const auto& [body, expected] : cases) {
+        std::string error;
+        EXPECT_FALSE(parseSessionBody(body, error).has_value()) << body;
+        EXPECT_EQ(error, expected) << body;
+    }
+}
+
+TEST(SessionBodyTest, QuotesAtMostFortyBytesOfAnUnknownName) {
+    std::string error;
+    const std::string name(100, 'X');
+    EXPECT_FALSE(parseSessionBody(R"({"intervalMs":1000,"coins":[")" + name + "\"]}", error));
+    EXPECT_EQ(error, "알 수 없는 코인: " + std::string(40, 'X'));
+}
+
+TEST(NextQueryTest, ReadsAfterAndHoldTime) {
+    struct Case {
+        const char* query;
+        std::optional<std::uint64_t> after;
+        std::int64_t holdMs;
+    };
+    const Case cases[] = {
+        {"after=7&timeoutMs=20000", 7, 20000},
+        {"timeoutMs=0&after=18446744073709551615", 18446744073709551615u, 0},
+        {"after=3", 3, kDefaultHoldMs},
+        {"", std::nullopt, kDefaultHoldMs},
+        {"after=1&timeoutMs=999999999999", 1, kMaxHoldMs},
+        {"x=y&after=2&flag", 2, kDefaultHoldMs},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const std::optional<NextQuery> next = parseNextQuery(c.query, error);
+        ASSERT_TRUE(next.has_value()) << c.query << ": " << error;
+        EXPECT_EQ(next->after, c.after) << c.query;
+        EXPECT_EQ(next->holdMs, c.holdMs) << c.query;
+    }
+    for (const char* bad : {"after=-1", "after=", "after=1x", "timeoutMs=abc", "after"}) {
+        std::string error;
+        EXPECT_FALSE(parseNextQuery(bad, error).has_value()) << bad;
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(ServerArgsTest, ReadsOptions) {
+    std::string error;
+    std::optional<ServerOptions> defaults = parseServerArgs({}, error);
+    ASSERT_TRUE(defaults.has_value());
+    EXPECT_EQ(defaults->listenAddress, "0.0.0.0");
+    EXPECT_EQ(defaults->port, 12500);
+    EXPECT_FALSE(defaults->demo);
+    EXPECT_EQ(defaults->hub.sessionExpiryMs, 60000);
+    EXPECT_EQ(defaults->hub.maxSessions, 1000u);
+
+    std::optional<ServerOptions> options =
+        parseServerArgs({"--listen", "127.0.0.1:0", "--demo", "--exchange-base", "127.0.0.1:9000/",
+                         "--session-expiry-ms", "500", "--max-sessions", "3"},
+                        error);
+    ASSERT_TRUE(options.has_value()) << error;
+    EXPECT_EQ(options->listenAddress, "127.0.0.1");
+    EXPECT_EQ(options->port, 0);
+    EXPECT_TRUE(options->demo);
+    for (const std::wstring& base : options->endpoints.baseUrls) {
+        EXPECT_EQ(base, L"http://127.0.0.1:9000");
+    }
+    EXPECT_EQ(options->hub.sessionExpiryMs, 500);
+    EXPECT_EQ(options->hub.maxSessions, 3u);
+
+    options = parseServerArgs({"--listen", "[::1]:8080"}, error);
+    ASSERT_TRUE(options.has_value()) << error;
+    EXPECT_EQ(options->listenAddress, "::1");
+    EXPECT_EQ(options->port, 8080);
+    options = parseServerArgs({"--listen", ":13000"}, error);
+    ASSERT_TRUE(options.has_value()) << error;
+    EXPECT_EQ(options->listenAddress, "0.0.0.0");
+    EXPECT_EQ(options->port, 13000);
+
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--listen"},
+                                               {"--listen", "host:70000"},
+                                               {"--listen", "host:"},
+                                               {"--max-sessions", "0"},
+                                               {"--session-expiry-ms", "soon"},
+                                               {"--exchange-base", " / "},
+                                               {"--verbose"}}) {
+        EXPECT_FALSE(parseServerArgs(bad, error).has_value()) << bad[0];
+        EXPECT_FALSE(error.empty()) << bad[0];
+    }
+    EXPECT_FALSE(parseServerArgs({"--help"}, error).has_value());
+    EXPECT_TRUE(error.empty());
+}
+
+}  // namespace
+}  // namespace vindral
