@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -244,6 +245,15 @@ TEST(HttpClient, RefusedConnectionFailsToConnect) {
     EXPECT_GT(response.elapsedMs, 0.0);
 }
 
+TEST(HttpClient, ResetConnectionIsBroken) {
+    TestServer server([](const TestRequest&) { return TestResponse::reset(); });
+    HttpClient client;
+    const HttpResponse response = client.request(L"GET", server.baseUrlW() + L"/reset", "", 0);
+    EXPECT_FALSE(response.ok);
+    EXPECT_EQ(response.error, "연결 끊김");
+    EXPECT_EQ(response.status, 0);
+}
+
 TEST(HttpClient, UrlWithoutHttpSchemeIsInvalid) {
     HttpClient client;
     for (const wchar_t* url : {L"", L"example.com/path", L"ftp://127.0.0.1/file"}) {
@@ -291,6 +301,47 @@ TEST(HttpClient, FifteenThreadsShareOneClient) {
         thread.join();
     }
     EXPECT_EQ(good.load(), kThreads * kRequestsPerThread);
+}
+
+// The loopback server itself: handlers that wait are released by notify() and by destruction.
+TEST(TestServer, WaitForEndsOnNotifyOrWhenTheServerGoes) {
+    std::atomic<bool> released{false};
+    std::atomic<int> stoppedWaits{0};
+    auto server = std::make_unique<TestServer>();
+    // unique_ptr::reset clears the pointer before the destructor runs: handlers use this one.
+    TestServer* const self = server.get();
+    server->setHandler([&, self](const TestRequest& request) {
+        if (request.path == "/wait") {
+            const bool got = self->waitFor(10s, [&] { return released.load(); });
+            return TestResponse::text(200, got ? "released" : "stopped");
+        }
+        if (!self->waitFor(10s, [] { return false; })) {
+            ++stoppedWaits;
+        }
+        return TestResponse::text(200, "late");
+    });
+    HttpClient client;
+
+    auto waiting = std::async(std::launch::async, [&] {
+        return client.request(L"GET", server->baseUrlW() + L"/wait", "", 10000);
+    });
+    ASSERT_TRUE(server->waitForRequests(1, 5s));
+    const auto releasedAt = Clock::now();
+    released = true;
+    server->notify();
+    const HttpResponse response = waiting.get();
+    EXPECT_EQ(response.body, "released");
+    EXPECT_LT(msSince(releasedAt), 1000.0);
+
+    auto abandoned = std::async(std::launch::async, [&, url = server->baseUrlW()] {
+        return client.request(L"GET", url + L"/forever", "", 10000);
+    });
+    ASSERT_TRUE(server->waitForRequests(2, 5s));
+    const auto destroyedAt = Clock::now();
+    server.reset();
+    EXPECT_LT(msSince(destroyedAt), 1000.0);
+    EXPECT_EQ(stoppedWaits.load(), 1);
+    abandoned.get();
 }
 
 }  // namespace
