@@ -74,10 +74,6 @@ void fillDot(HDC dc, int left, int top, int right, int bottom, Rgb color) {
     Ellipse(dc, left, top, right, bottom);
 }
 
-std::wstring signedChange(double price, double reference) {
-    return formatPercent((price / reference - 1) * 100, true);
-}
-
 }  // namespace
 
 int MainWindow::s(double logical) const {
@@ -422,7 +418,7 @@ void MainWindow::paintMiniRows(HDC dc, std::int64_t now) {
                      kCentredRight);
             if (d.open24h > 0) {
                 const double change = (d.price / d.open24h - 1) * 100;
-                drawText(dc, signedChange(d.price, d.open24h),
+                drawText(dc, formatPercent(change, true),
                          RECT{pad + labelW + priceW, y, width - pad, y + rowH},
                          fonts_[kFontSmall].get(), changeColor(change, settings_.koreanColors),
                          kCentredRight);
@@ -468,7 +464,7 @@ void MainWindow::paintInitialsStrip(HDC dc, std::int64_t now) {
         const RECT changeBox{priceBox.right + s(4), 0, priceBox.right + s(4) + cw, h};
         if (v.hasValue && v.open24h > 0) {
             const double change = (v.price / v.open24h - 1) * 100;
-            drawText(dc, signedChange(v.price, v.open24h), changeBox, fonts_[kFontSmall].get(),
+            drawText(dc, formatPercent(change, true), changeBox, fonts_[kFontSmall].get(),
                      changeColor(change, settings_.koreanColors), kCentredRight);
         }
         x = changeBox.right + s(10);
