@@ -19,12 +19,12 @@ constexpr UINT kCentredLeft = kSingleLine | DT_VCENTER;
 constexpr UINT kCentredRight = kSingleLine | DT_VCENTER | DT_RIGHT;
 constexpr UINT kBottomRight = kSingleLine | DT_BOTTOM | DT_RIGHT;
 
-struct FontSpec {
+struct FontStyle {
     double size;
     int weight;
 };
 // Sizes in logical units, in the order of FontRole (the glyph font's face is chosen apart).
-constexpr std::array<FontSpec, kFontCount> kFontSpecs{{
+constexpr std::array<FontStyle, kFontCount> kFontStyles{{
     {11.5, 700},
     {11.5, 400},
     {15, 600},
@@ -93,9 +93,9 @@ void MainWindow::deleteFonts() {
 void MainWindow::createFonts() {
     deleteFonts();
     for (int i = 0; i < kFontGlyph; ++i) {
-        fonts_[i].reset(makeFont(s(kFontSpecs[i].size), kFontSpecs[i].weight, kUiFace));
+        fonts_[i].reset(makeFont(s(kFontStyles[i].size), kFontStyles[i].weight, kUiFace));
     }
-    const FontSpec glyph = kFontSpecs[kFontGlyph];
+    const FontStyle glyph = kFontStyles[kFontGlyph];
     const wchar_t* face = faceInstalled(kFluentIconsFace) ? kFluentIconsFace
                           : faceInstalled(kMdl2IconsFace) ? kMdl2IconsFace
                                                           : nullptr;
