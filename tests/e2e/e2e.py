@@ -2,15 +2,18 @@
 """End-to-end tests of Vindral under Wine and Xvfb: e2e.py --case NAME [options].
 
 Each case runs in its own Session (harness.py): a private X display, a private Wine prefix with
-a prepared vindral.ini, and loopback fakes where the case needs prices. The case drives the
+a prepared vindral.ini, and a price server on a loopback port where the case needs prices. The case drives the
 window as a user would (xdotool), reads what the user sees (screenshots of the X screen) and
 uses the Win32 driver program for what lies behind the API (opacity, control texts, modal
 boxes). Screenshots of every look are kept under the artefacts folder.
 """
 
 import argparse
+import fcntl
 import os
+import re
 import signal
+import subprocess
 import sys
 import time
 import traceback
@@ -150,7 +153,10 @@ INI_KEYS = ["IntervalSec", "Exchanges", "Coins", "ServerUrl", "AlwaysOnTop", "Mi
 
 # Palette
 ACCENT = (240, 185, 11)
+MAIN_TEXT = (234, 236, 240)
+GREEN = (46, 204, 113)
 RED = (240, 80, 80)
+BLUE = (80, 145, 250)
 BORDER = (60, 64, 74)
 WINDOW_BACKGROUND = (22, 24, 29)
 
@@ -168,6 +174,30 @@ def button_center(window_width, button, mini=False, scale=1.0):
 
 VK_M = 0x4D
 TRAY_ICON = (12, 32)  # Wine's stand-in tray window (no XEMBED tray on Xvfb)
+
+
+BUTTON_HOVER = (50, 54, 64)
+CLOSE_HOVER = (196, 43, 28)
+
+
+def click_button(s, window_width, button, mini=False, scale=1.0):
+    """Points at a header button, waits until it shows its hover fill (so the window is tracking
+    the mouse there), then clicks it."""
+    cx, cy = button_center(window_width, button, mini, scale)
+    width = round((22 if mini else 26) * scale)
+    hover = CLOSE_HOVER if button == BUTTON_CLOSE else BUTTON_HOVER
+    wx, wy, _, _ = s.rect()
+    s.xdotool("mousemove", wx + cx, wy + cy)
+
+    def hovered():
+        if client_pixel(s, s.screenshot(), cx - width // 2 + 2, 2) == hover:
+            return True
+        # Nudge the pointer so that a window that missed the first motion sees one.
+        s.xdotool("mousemove_relative", "--", "1", "0", "mousemove_relative", "--", "-1", "0")
+        return False
+
+    wait_for(hovered, 10, f"header button {button} to show its hover fill")
+    s.xdotool("click", "1")
 
 
 def dead_server_url():
@@ -273,7 +303,7 @@ def case_table_view(s):
     x, y, w, h = wait_size(s, 500, 194, "back at zoom 100 %")
 
     # The close button ends the program; the settings file then holds all twelve keys.
-    click_client(s, *button_center(w, BUTTON_CLOSE))
+    click_button(s, w, BUTTON_CLOSE)
     wait_exit_code(s, app, "vindral.exe after the close button")
     values = stored_ini(s)
     check_eq(sorted(values), sorted(INI_KEYS), "keys written at exit")
@@ -307,7 +337,7 @@ def case_looks(s):
     click_client(s, w // 2, h // 2, repeat=2)
     wait_size(s, 300, 194, "double-click back to the table view")
 
-    click_client(s, *button_center(300, BUTTON_CLOSE))
+    click_button(s, 300, BUTTON_CLOSE)
     wait_exit_code(s, app, "vindral.exe after the close button")
     check_eq((stored_ini(s)["MiniMode"], stored_ini(s)["CoinInitials"]), ("0", "0"),
              "the toggle went back to the table view")
@@ -316,7 +346,7 @@ def case_looks(s):
                         PosX="-2147483648", PosY="-2147483648")
     wait_rect(s, docked_corner(240, 100), "mini mode of three coins")
     keep_window(s, "mini")
-    click_client(s, *button_center(240, BUTTON_CLOSE, mini=True))
+    click_button(s, 240, BUTTON_CLOSE, mini=True)
     wait_exit_code(s, app, "vindral.exe after the mini close button")
 
 
@@ -390,8 +420,12 @@ def case_tray_and_instance(s):
     corner = docked_corner(500, 194)
     wait_rect(s, corner, "the table view")
 
-    click_client(s, *button_center(500, BUTTON_HIDE))
+    # The header's hide button stores the position and hides the window.
+    click_button(s, 500, BUTTON_HIDE)
     wait_for(lambda: s.driver("visible", "main") == "0", 10, "the window hidden")
+    position = (str(corner[0]), str(corner[1]))
+    wait_for(lambda: (stored_ini(s).get("PosX"), stored_ini(s).get("PosY")) == position, 10,
+             f"the position {position} stored when hiding")
 
     second = s.start_app("second")
     wait_exit_code(s, second, "the second vindral.exe")
@@ -425,13 +459,8 @@ def case_tray_and_instance(s):
 
 
 def open_settings_by_button(s, window_width):
-    """Clicks the header's settings button until the dialog shows: without a window manager the
-    first click on an inactive window may only activate it."""
-    for _ in range(3):
-        click_client(s, *button_center(window_width, BUTTON_SETTINGS))
-        if s.driver_ok("wait", "dialog", 5000):
-            return
-    raise TestFailure("the settings button did not open the dialog")
+    click_button(s, window_width, BUTTON_SETTINGS)
+    s.driver("wait", "dialog", 15000)
 
 
 def case_settings_dialog(s):
@@ -459,15 +488,103 @@ def case_settings_dialog(s):
     fill_and_confirm(s)
     # Initials on: the window turns into the strip; everything is saved at once.
     wait_for(lambda: s.rect()[3] == 22, 15, "the initials strip")
-    values = stored_ini(s)
-    check_eq((values.get("IntervalSec"), values.get("Exchanges"), values.get("CoinInitials"),
-              values.get("ServerUrl"), values.get("OpacityPct")),
-             ("90", "11111", "1", "http://127.0.0.1:9", "80"), "settings after OK")
+    # The file is saved right after the new layout.
+    expected = ("90", "11111", "1", "http://127.0.0.1:9", "80")
+
+    def saved():
+        values = stored_ini(s)
+        return tuple(values.get(k) for k in ("IntervalSec", "Exchanges", "CoinInitials",
+                                             "ServerUrl", "OpacityPct"))
+
+    wait_for(lambda: saved() == expected, 10, f"the settings saved after OK: {expected}")
     check_eq(s.driver("alpha", "main"), str(alpha_of(80)), "opacity after OK")
 
     open_tray_menu(s)
     choose_menu_item(s, MENU_EXIT)
     wait_exit_code(s, app, "vindral.exe")
+
+
+def native_program(s, relative_path, target):
+    """A native program of this repository (the Windows build cannot make them): taken from the
+    native build folder, or built there with the native preset when it is missing."""
+    native_dir = s.config.native_dir
+    path = os.path.join(native_dir, relative_path)
+    with open(os.path.join(s.config.work_root, "native-build.lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(path):
+            s.log(f"building {target} with the native preset in {native_dir}")
+            quiet = dict(cwd=s.config.source_dir, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
+            if not os.path.exists(os.path.join(native_dir, "CMakeCache.txt")):
+                subprocess.run(["cmake", "--preset", "native", "-B", native_dir], check=True,
+                               **quiet)
+            subprocess.run(["cmake", "--build", native_dir, "--target", target], check=True,
+                           **quiet)
+    return path
+
+
+def start_demo_server(s):
+    """vindral-server --demo on a loopback port it picks; returns the server URL."""
+    binary = native_program(s, os.path.join("server", "vindral-server"), "vindral-server")
+    log = os.path.join(s.work, "server.log")
+    s.spawn("server", [binary, "--demo", "--listen", "127.0.0.1:0"])
+
+    def port():
+        match = re.search(rb"listening on 127\.0\.0\.1:(\d+)", open(log, "rb").read())
+        return match.group(1).decode() if match else None
+
+    return "http://127.0.0.1:" + wait_for(port, 30, "vindral-server to listen")
+
+
+def is_flash_tint(pixel):
+    """A cell background tinted toward the rise or fall colour (a price flash, up to 30 %)."""
+    for target in (RED, BLUE):
+        for step in range(1, 31):
+            a = step / 100
+            tint = tuple(int(b + (t - b) * a) for b, t in zip(WINDOW_BACKGROUND, target))
+            if all(abs(p - q) <= 1 for p, q in zip(pixel, tint)):
+                return True
+    return False
+
+
+def case_prices(s):
+    """Live prices from the demo price server: the status dot turns green, the average column
+    is accent-coloured, and changing prices flash their cells."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    url = start_demo_server(s)
+    app = start_vindral(s, ServerUrl=url, Exchanges="11100")
+    wait_rect(s, docked_corner(500, 194), "the table view")
+
+    wait_for(lambda: client_pixel(s, s.screenshot(), 14, 15) == GREEN, 30,
+             "the green status dot of a fresh board")
+    shot = keep_window(s, "prices")
+    x, y, _, _ = s.rect()
+    first_row = (y + 48, y + 48 + 20)  # upper half of the BTC row: the prices
+    check(shot.count(x + 382, first_row[0], x + 482, first_row[1], ACCENT, 40) >= 10,
+          "the average price in the accent colour")
+    check(shot.count(x + 58, first_row[0], x + 166, first_row[1], MAIN_TEXT, 40) >= 10,
+          "a fresh exchange price in the main text colour")
+
+    def flashing():
+        shot = s.screenshot()
+        for py in range(y + 49, y + 166, 3):
+            for px in range(x + 60, x + 490, 3):
+                if is_flash_tint(shot.pixel(px, py)):
+                    return shot
+        return None
+
+    shot = wait_for(flashing, 20, "a price flash")
+    s.keep(shot, "flash", (x, y, x + 500, y + 194))
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+    # Shutting down ends the session on the server.
+    log = open(os.path.join(s.work, "server.log"), "rb").read().decode(errors="replace")
+    check(re.search(r"session \S+ created", log) and re.search(r"session \S+ deleted", log),
+          f"one session created and deleted; the server logged:\n{log}")
 
 
 def case_table_view_144dpi(s):
@@ -479,7 +596,7 @@ def case_table_view_144dpi(s):
     app = start_vindral(s, ServerUrl=dead_server_url())
     wait_rect(s, docked_corner(750, 291, margin=24), "table view at 144 DPI")
     keep_window(s, "table")
-    click_client(s, *button_center(750, BUTTON_CLOSE, scale=1.5))
+    click_button(s, 750, BUTTON_CLOSE, scale=1.5)
     wait_exit_code(s, app, "vindral.exe")
 
 
@@ -490,6 +607,7 @@ CASES = {
     "tray_and_instance": case_tray_and_instance,
     "settings_dialog": case_settings_dialog,
     "table_view_144dpi": case_table_view_144dpi,
+    "prices": case_prices,
 }
 
 
@@ -507,7 +625,8 @@ def main():
     parser.add_argument("--exe", help="vindral.exe")
     parser.add_argument("--driver", help="the Win32 driver program")
     parser.add_argument("--host", help="the settings dialog host program")
-    parser.add_argument("--fakes-dir", help="folder of vindral-fake-server and -exchange")
+    parser.add_argument("--native-dir", default=os.environ.get("VINDRAL_E2E_NATIVE_DIR"),
+                        help="native build folder with vindral-server (default build/native)")
     parser.add_argument("--work-root", required=False, help="folder for the cases' sessions")
     parser.add_argument("--artifacts", help="folder for the kept screenshots")
     parser.add_argument("--time-limit", type=int, default=100,
@@ -526,7 +645,8 @@ def main():
     config.exe = args.exe
     config.driver = args.driver
     config.host = args.host
-    config.fakes_dir = args.fakes_dir
+    config.native_dir = os.path.abspath(args.native_dir or
+                                        os.path.join(args.source_dir, "build", "native"))
     config.source_dir = args.source_dir
     config.work_root = args.work_root
     config.artifacts = args.artifacts or os.path.join(args.work_root, "artifacts")

@@ -1,5 +1,5 @@
 """Orchestration for the end-to-end tests: a private X display (Xvfb), a private Wine prefix,
-the program under test and the loopback fakes, all torn down on every path.
+the program under test and its loopback servers, all torn down on every path.
 
 Every wait polls a condition against a deadline; nothing sleeps a fixed time hoping that
 something has happened by then.
