@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstring>
 #include <cwctype>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <unordered_set>
 
+#include "core/format.h"
 #include "net/http_client.h"
 
 namespace vindral {
@@ -64,34 +65,6 @@ double millisecondsSince(Clock::time_point start) {
            1'000'000.0;
 }
 
-// wchar_t holds UTF-32 here; anything that is not a valid code point becomes U+FFFD.
-std::string wideToUtf8(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const wchar_t wide : text) {
-        auto cp = static_cast<std::uint32_t>(wide);
-        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
-
 bool hasHttpScheme(const std::wstring& url) {
     const auto startsWith = [&](std::wstring_view scheme) {
         return url.size() > scheme.size() &&
@@ -113,6 +86,35 @@ struct MultiDeleter {
 };
 struct ListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
+
+void appendHeader(HeaderList& list, const char* line) {
+    if (curl_slist* head = curl_slist_append(list.get(), line)) {
+        static_cast<void>(list.release());
+        list.reset(head);
+    }
+}
+
+// Keeps an easy handle in its multi handle for the scope; removal comes before either is freed.
+class MultiAttachment {
+  public:
+    MultiAttachment(CURLM* multi, CURL* easy)
+        : multi_(multi), easy_(easy), attached_(curl_multi_add_handle(multi, easy) == CURLM_OK) {}
+    ~MultiAttachment() {
+        if (attached_) {
+            curl_multi_remove_handle(multi_, easy_);
+        }
+    }
+    MultiAttachment(const MultiAttachment&) = delete;
+    MultiAttachment& operator=(const MultiAttachment&) = delete;
+
+    bool attached() const { return attached_; }
+
+  private:
+    CURLM* multi_;
+    CURL* easy_;
+    bool attached_;
 };
 
 // A parsed URL, or none when curl does not accept it.
@@ -177,6 +179,8 @@ class RequestRegistration {
 struct Transfer {
     std::string body;
     bool tooLarge = false;
+    // An allocation failure cannot pass through curl's C frames; it is thrown again afterwards.
+    std::exception_ptr failure;
     // The last time a byte moved in either direction; the receive time-out counts from here.
     Clock::time_point lastActivity;
     curl_off_t uploaded = 0;
@@ -189,7 +193,12 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
         transfer.tooLarge = true;
         return 0;  // aborts the transfer with CURLE_WRITE_ERROR
     }
-    transfer.body.append(data, bytes);
+    try {
+        transfer.body.append(data, bytes);
+    } catch (...) {
+        transfer.failure = std::current_exception();
+        return 0;
+    }
     transfer.lastActivity = Clock::now();
     return bytes;
 }
@@ -234,7 +243,7 @@ HttpResponse HttpClient::request(const std::wstring& method, const std::wstring&
         response.error = kHttpErrorNoSession;
         return response;
     }
-    const auto parsedUrl = hasHttpScheme(url) ? parseUrl(wideToUtf8(url)) : nullptr;
+    const auto parsedUrl = hasHttpScheme(url) ? parseUrl(toUtf8(url)) : nullptr;
     if (!parsedUrl) {
         response.error = kHttpErrorBadUrl;
         return response;
@@ -257,14 +266,13 @@ HttpResponse HttpClient::request(const std::wstring& method, const std::wstring&
 
     // Accept always; the JSON content type only with a body. Empty values remove what curl
     // would add by itself (a form content type for an empty POST, "Expect: 100-continue").
-    std::unique_ptr<curl_slist, ListDeleter> headers(
-        curl_slist_append(nullptr, "Accept: application/json"));
-    headers.reset(curl_slist_append(
-        headers.release(),
-        body.empty() ? "Content-Type:" : "Content-Type: application/json; charset=utf-8"));
-    headers.reset(curl_slist_append(headers.release(), "Expect:"));
+    HeaderList headers;
+    appendHeader(headers, "Accept: application/json");
+    appendHeader(headers,
+                 body.empty() ? "Content-Type:" : "Content-Type: application/json; charset=utf-8");
+    appendHeader(headers, "Expect:");
 
-    const std::string methodUtf8 = wideToUtf8(method);
+    const std::string methodUtf8 = toUtf8(method);
     const std::string userAgent(kHttpUserAgent);
     const int idleLimitMs = receiveTimeoutMs > 0 ? receiveTimeoutMs : kDefaultReceiveTimeoutMs;
     Transfer transfer;
@@ -297,7 +305,8 @@ HttpResponse HttpClient::request(const std::wstring& method, const std::wstring&
     curl_easy_setopt(e, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
 
-    if (curl_multi_add_handle(multi.get(), e) != CURLM_OK) {
+    const MultiAttachment attachment(multi.get(), e);
+    if (!attachment.attached()) {
         response.error = kHttpErrorNoSession;
         response.elapsedMs = millisecondsSince(start);
         return response;
@@ -340,8 +349,10 @@ HttpResponse HttpClient::request(const std::wstring& method, const std::wstring&
         const int waitMs = static_cast<int>(std::min<long long>(kMaxPollMs, idleLimitMs - idleMs));
         curl_multi_poll(multi.get(), nullptr, 0, waitMs, nullptr);
     }
-    curl_multi_remove_handle(multi.get(), e);
     response.elapsedMs = millisecondsSince(start);
+    if (transfer.failure) {
+        std::rethrow_exception(transfer.failure);
+    }
 
     if (cancelled || registration.taken()) {
         response.error = kHttpErrorCancelled;

@@ -68,8 +68,6 @@ class RequestRegistration {
     RequestRegistration(const RequestRegistration&) = delete;
     RequestRegistration& operator=(const RequestRegistration&) = delete;
 
-    HINTERNET handle() const { return record_.handle; }
-
     // False (and the handle closed) when the client is cancelled.
     bool enter() {
         std::lock_guard lock(client_.mutex);
