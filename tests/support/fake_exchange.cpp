@@ -141,8 +141,13 @@ std::optional<double> numberParam(const std::map<std::string, std::string>& quer
 }  // namespace
 
 std::string composeTickerBody(std::uint32_t exchange, double price, double open24h) {
-    const std::string p = "\"" + number(price) + "\"";
-    const std::string o = "\"" + number(open24h) + "\"";
+    // Prices travel as JSON strings, as the exchanges send them.
+    std::string p = "\"";
+    p += number(price);
+    p += '"';
+    std::string o = "\"";
+    o += number(open24h);
+    o += '"';
     switch (exchange) {
         case 0:
             return "{\"symbol\":\"BTCUSDT\",\"lastPrice\":" + p + ",\"openPrice\":" + o + "}";
@@ -367,8 +372,9 @@ TestResponse FakeExchange::handleControl(const TestRequest& request) {
         for (std::uint32_t e = 0; e < kExchangeCount; ++e) {
             json += jsonQuote(toUtf8(exchangeName(e))) + ":{";
             for (std::uint32_t c = 0; c < kCoinCount; ++c) {
-                json += (c ? "," : "") + jsonQuote(toUtf8(coinSymbol(c))) + ":" +
-                        std::to_string(cells_[e][c].requests);
+                json += c ? "," : "";
+                json +=
+                    jsonQuote(toUtf8(coinSymbol(c))) + ":" + std::to_string(cells_[e][c].requests);
             }
             json += "},";
         }

@@ -59,7 +59,8 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> cellParam(
 std::string stringArray(const std::vector<std::string>& items) {
     std::string json = "[";
     for (size_t i = 0; i < items.size(); ++i) {
-        json += (i ? "," : "") + jsonQuote(items[i]);
+        json += i ? "," : "";
+        json += jsonQuote(items[i]);
     }
     return json + "]";
 }
@@ -330,7 +331,8 @@ TestResponse FakePriceServer::handleSession(ServerCall call, const std::string& 
         if (!readSettings(request.body, session)) {
             return TestResponse::json(400, "{\"error\":\"bad session body\"}");
         }
-        session.id = "s" + std::to_string(nextSessionNumber_++);
+        session.id = "s";
+        session.id += std::to_string(nextSessionNumber_++);
         session.seq = 1;
         sessions_.push_back(session);
         return TestResponse::json(201, boardLocked(session));

@@ -26,6 +26,14 @@ using test::TestResponse;
 constexpr std::uint32_t kBinance = 0, kBitget = 1;
 constexpr std::uint32_t kBtc = 0, kEth = 1, kSui = 2;
 
+// Under Wine a cancelled request only ends at its time-out, so there held polls are answered
+// before the engine stops.
+#ifdef _WIN32
+constexpr bool kCancelEndsHeldRequests = false;
+#else
+constexpr bool kCancelEndsHeldRequests = true;
+#endif
+
 Settings serverSettings(const std::wstring& url, std::initializer_list<std::uint32_t> coins) {
     Settings s;
     s.serverUrl = url;
@@ -269,15 +277,14 @@ TEST_F(ServerEngineTest, RefreshIsSentOnTheControlClient) {
 
 TEST_F(ServerEngineTest, StopWithAnActiveSessionSendsOneDelete) {
     startAndWaitForSession();
-#ifdef _WIN32
-    // Under Wine a held request only ends at its time-out, so the poll is answered first.
-    server.releasePolls();
-#endif
+    if (!kCancelEndsHeldRequests) {
+        server.releasePolls();
+    }
     const auto begin = Clock::now();
     engine.stop();
-#ifndef _WIN32
-    EXPECT_LT(msSince(begin), 1000) << "a held long poll is cancelled";
-#endif
+    if (kCancelEndsHeldRequests) {
+        EXPECT_LT(msSince(begin), 1000) << "a held long poll is cancelled";
+    }
     const int afterStop = changes.load();
     ASSERT_EQ(server.callCount(ServerCall::Delete), 1u);
     EXPECT_EQ(server.calls(ServerCall::Delete)[0].path, "/api/sessions/s1");
