@@ -22,6 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
     SCREEN_HEIGHT,
+    PriceServerProxy,
     SCREEN_WIDTH,
     Session,
     TestFailure,
@@ -157,6 +158,8 @@ MAIN_TEXT = (234, 236, 240)
 GREEN = (46, 204, 113)
 RED = (240, 80, 80)
 BLUE = (80, 145, 250)
+DIM_TEXT = (128, 134, 147)
+WARNING = (255, 167, 38)
 BORDER = (60, 64, 74)
 WINDOW_BACKGROUND = (22, 24, 29)
 
@@ -173,6 +176,7 @@ def button_center(window_width, button, mini=False, scale=1.0):
     return right - width // 2, height // 2
 
 VK_M = 0x4D
+VK_F5 = 0x74
 TRAY_ICON = (12, 32)  # Wine's stand-in tray window (no XEMBED tray on Xvfb)
 
 
@@ -587,6 +591,53 @@ def case_prices(s):
           f"one session created and deleted; the server logged:\n{log}")
 
 
+def case_refresh_and_stale(s):
+    """F5 asks the server for one refresh per press; prices that stop arriving turn dim with an
+    orange age once older than max(2 x interval + 3 s, 6 s)."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    upstream = start_demo_server(s)
+    proxy = PriceServerProxy(int(upstream.rsplit(":", 1)[1]))
+    s.on_close(proxy.close)
+    app = start_vindral(s, ServerUrl=f"http://127.0.0.1:{proxy.port}", Exchanges="11100")
+    wait_rect(s, docked_corner(500, 194), "the table view")
+    wait_for(lambda: client_pixel(s, s.screenshot(), 14, 15) == GREEN, 30,
+             "the green status dot of a fresh board")
+
+    before = proxy.count("POST /refresh")
+    s.driver("key", "main", VK_F5)
+    wait_for(lambda: proxy.count("POST /refresh") == before + 1, 10, "one refresh request")
+    s.driver("key", "main", VK_F5)
+    wait_for(lambda: proxy.count("POST /refresh") == before + 2, 10, "a second refresh request")
+    polls = proxy.count("GET /next")
+    wait_for(lambda: proxy.count("GET /next") >= polls + 3, 20, "three more board polls")
+    check_eq(proxy.count("POST /refresh"), before + 2, "refresh requests after two presses")
+
+    # The server goes quiet: after 6 s the prices are stale.
+    proxy.freeze()
+    x, y, _, _ = s.rect()
+
+    def stale():
+        shot = s.screenshot()
+        dim_price = shot.count(x + 58, y + 48, x + 166, y + 68, DIM_TEXT, 30) >= 10
+        age = shot.count(x + 58, y + 68, x + 166, y + 88, WARNING, 40) >= 5
+        return shot if dim_price and age else None
+
+    shot = wait_for(stale, 30, "dim prices with an orange age")
+    check(client_pixel(s, shot, 14, 15) != GREEN, "no green status dot over stale prices")
+    s.keep(shot, "stale", (x, y, x + 500, y + 194))
+    check(shot.count(x + 382, y + 48, x + 482, y + 68, ACCENT, 40) == 0,
+          "no average from stale prices")
+    proxy.thaw()
+    wait_for(lambda: client_pixel(s, s.screenshot(), 14, 15) == GREEN, 30,
+             "fresh prices again")
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+
+
 def case_table_view_144dpi(s):
     """At 144 DPI every length scales by 1.5: the table view of three exchanges is 750 x 291,
     24 px from the corner."""
@@ -608,6 +659,7 @@ CASES = {
     "settings_dialog": case_settings_dialog,
     "table_view_144dpi": case_table_view_144dpi,
     "prices": case_prices,
+    "refresh_and_stale": case_refresh_and_stale,
 }
 
 

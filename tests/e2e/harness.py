@@ -7,12 +7,15 @@ something has happened by then.
 
 import contextlib
 import fcntl
+import http.client
+import http.server
 import os
 import select
 import shutil
 import socket
 import struct
 import subprocess
+import threading
 import time
 import zlib
 
@@ -197,6 +200,83 @@ def ini_of(**overrides):
 
 
 # ---------------------------------------------------------------------------------------------
+# A counting proxy in front of a loopback price server
+
+
+class PriceServerProxy:
+    """Forwards every request to a loopback price server and counts them by kind ("POST
+    /refresh", "GET /next", ...). While frozen, board polls are held back, so that the program's
+    prices age as if the server had gone quiet."""
+
+    UPSTREAM_TIMEOUT_S = 60  # above the program's long-poll hold time
+
+    def __init__(self, upstream_port):
+        self.upstream_port = upstream_port
+        self.counts = {}
+        self.lock = threading.Lock()
+        self.thawed = threading.Event()
+        self.thawed.set()
+        proxy = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def forward(self):
+                length = int(self.headers.get("Content-Length") or 0)
+                body = self.rfile.read(length) if length else None
+                kind = f"{self.command} /{self.path.split('?')[0].rstrip('/').rsplit('/', 1)[-1]}"
+                with proxy.lock:
+                    proxy.counts[kind] = proxy.counts.get(kind, 0) + 1
+                if self.command == "GET":
+                    proxy.thawed.wait()
+                conn = http.client.HTTPConnection("127.0.0.1", proxy.upstream_port,
+                                                  timeout=proxy.UPSTREAM_TIMEOUT_S)
+                try:
+                    headers = {k: v for k, v in self.headers.items()
+                               if k.lower() not in ("connection", "host")}
+                    conn.request(self.command, self.path, body=body, headers=headers)
+                    answer = conn.getresponse()
+                    data = answer.read()
+                finally:
+                    conn.close()
+                self.send_response(answer.status)
+                for k, v in answer.getheaders():
+                    if k.lower() not in ("connection", "content-length", "transfer-encoding"):
+                        self.send_header(k, v)
+                self.send_header("Content-Length", str(len(data)))
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.wfile.write(data)
+                self.close_connection = True
+
+            do_GET = do_POST = do_PUT = do_DELETE = forward
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def count(self, kind):
+        with self.lock:
+            return self.counts.get(kind, 0)
+
+    def freeze(self):
+        self.thawed.clear()
+
+    def thaw(self):
+        self.thawed.set()
+
+    def close(self):
+        self.thaw()
+        self.server.shutdown()
+        self.server.server_close()
+
+
+# ---------------------------------------------------------------------------------------------
 # X display
 
 
@@ -262,6 +342,7 @@ class Session:
         self._wine_started = False
         self._driver = None
         self._driver_buffer = b""
+        self._closers = []
 
     # --- lifecycle
 
@@ -276,7 +357,14 @@ class Session:
         self.close()
         return False
 
+    def on_close(self, closer):
+        """Runs closer first when the session ends."""
+        self._closers.append(closer)
+
     def close(self):
+        while self._closers:
+            with contextlib.suppress(Exception):
+                self._closers.pop()()
         if self._driver is not None and self._driver.poll() is None:
             with contextlib.suppress(OSError):
                 self._driver.stdin.close()
@@ -305,6 +393,7 @@ class Session:
         if self._xvfb is not None:
             stop_process(self._xvfb)
             self._xvfb = None
+
 
     def spawn(self, name, argv, env=None):
         """Starts a helper whose output goes to a log file in the work folder."""
