@@ -638,6 +638,42 @@ def case_refresh_and_stale(s):
     wait_exit_code(s, app, "vindral.exe")
 
 
+def case_strip_width(s):
+    """The initials strip is as wide as its texts: it keeps its width while prices change only
+    in their digits, and grows when a price gains a digit."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    upstream = start_demo_server(s)
+    proxy = PriceServerProxy(int(upstream.rsplit(":", 1)[1]))
+    s.on_close(proxy.close)
+    app = start_vindral(s, ServerUrl=f"http://127.0.0.1:{proxy.port}", Exchanges="01000",
+                        CoinInitials="1")
+    wait_for(lambda: s.rect()[3] == 22, 15, "the strip")
+    wait_for(lambda: client_pixel(s, s.screenshot(), 9, 11) == GREEN, 30,
+             "the strip's green status dot")
+    _, _, width, _ = s.rect()
+    keep_window(s, "strip")
+
+    polls = proxy.count("GET /next")
+    for seen in range(1, 4):
+        wait_for(lambda: proxy.count("GET /next") >= polls + seen, 20, "a board poll")
+        check_eq(s.rect()[2], width, "strip width while only digits change")
+
+    # SUI at ten times its price: 4.xxxx becomes 4x.xxxx, one digit more.
+    proxy.scale_prices("SUI", 10)
+    x, y, grown, h = wait_for(lambda: (lambda r: r if r[2] > width else None)(s.rect()), 20,
+                              "the strip to grow")
+    check_eq(h, 22, "strip height")
+    keep_window(s, "strip-grown")
+    proxy.scale_prices("SUI", 1)
+    wait_for(lambda: s.rect()[2] == width, 20, "the strip back at its first width")
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+
+
 def case_table_view_144dpi(s):
     """At 144 DPI every length scales by 1.5: the table view of three exchanges is 750 x 291,
     24 px from the corner."""
@@ -660,6 +696,7 @@ CASES = {
     "table_view_144dpi": case_table_view_144dpi,
     "prices": case_prices,
     "refresh_and_stale": case_refresh_and_stale,
+    "strip_width": case_strip_width,
 }
 
 

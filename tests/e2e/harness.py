@@ -9,6 +9,7 @@ import contextlib
 import fcntl
 import http.client
 import http.server
+import json
 import os
 import select
 import shutil
@@ -206,7 +207,7 @@ def ini_of(**overrides):
 class PriceServerProxy:
     """Forwards every request to a loopback price server and counts them by kind ("POST
     /refresh", "GET /next", ...). While frozen, board polls are held back, so that the program's
-    prices age as if the server had gone quiet."""
+    prices age as if the server had gone quiet. A coin's prices in the boards can be scaled."""
 
     UPSTREAM_TIMEOUT_S = 60  # above the program's long-poll hold time
 
@@ -216,6 +217,7 @@ class PriceServerProxy:
         self.lock = threading.Lock()
         self.thawed = threading.Event()
         self.thawed.set()
+        self.price_factors = {}  # coin symbol -> factor applied to its prices
         proxy = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -239,7 +241,7 @@ class PriceServerProxy:
                                if k.lower() not in ("connection", "host")}
                     conn.request(self.command, self.path, body=body, headers=headers)
                     answer = conn.getresponse()
-                    data = answer.read()
+                    data = proxy.rewrite(answer.read())
                 finally:
                     conn.close()
                 self.send_response(answer.status)
@@ -259,6 +261,24 @@ class PriceServerProxy:
         self.port = self.server.server_address[1]
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
+
+    def rewrite(self, data):
+        with self.lock:
+            factors = dict(self.price_factors)
+        if not factors or b'"cells"' not in data:
+            return data
+        board = json.loads(data)
+        for cell in board.get("cells", []):
+            factor = factors.get(cell.get("coin"))
+            if factor:
+                for key in ("price", "prevPrice", "open24h"):
+                    if isinstance(cell.get(key), (int, float)):
+                        cell[key] = cell[key] * factor
+        return json.dumps(board).encode()
+
+    def scale_prices(self, coin, factor):
+        with self.lock:
+            self.price_factors[coin] = factor
 
     def count(self, kind):
         with self.lock:
