@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <list>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "tests/support/test_socket.h"
