@@ -163,8 +163,9 @@ std::string composeTickerBody(std::uint32_t exchange, double price, double open2
             return "{\"code\":\"0\",\"msg\":\"\",\"data\":[{\"instId\":\"BTC-USDT\",\"last\":" + p +
                    ",\"open24h\":" + o + "}]}";
         default:
-            return "{\"open\":" + o + ",\"high\":" + p + ",\"low\":" + o +
-                   ",\"volume\":\"1\",\"last\":" + p + "}";
+            return "{\"open\":" + o + ",\"high\":" + (price > open24h ? p : o) +
+                   ",\"low\":" + (price > open24h ? o : p) + ",\"volume\":\"1\",\"last\":" + p +
+                   "}";
     }
 }
 
