@@ -34,7 +34,8 @@ inline constexpr UINT kMsgShowWindow = WM_APP + 3;
 // as a 32-bit BMP file "snapshot-<wParam>.bmp" into the folder named by the environment variable
 // VINDRAL_TEST_SNAPSHOT_DIR. Returns 1 when the file was written, 0 otherwise (also when the
 // variable is not set, in which case nothing at all happens). A test driver may also send
-// WM_COMMAND (lParam 0) with a menu command id, which runs that command as the menu would.
+// WM_COMMAND (lParam 0) with a menu command id, which runs that command as the menu would;
+// post it rather than send it for the settings command, whose dialog is modal.
 inline constexpr UINT kMsgTestSnapshot = WM_APP + 10;
 inline constexpr wchar_t kTestSnapshotDirVariable[] = L"VINDRAL_TEST_SNAPSHOT_DIR";
 
