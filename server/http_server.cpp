@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
@@ -40,7 +43,7 @@ std::optional<std::uint64_t> parseWholeNumber(std::string_view text) {
 
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    Connection(tcp::socket socket, SessionHub& hub, std::shared_ptr<std::size_t> count)
+    Connection(tcp::socket socket, SessionHub& hub, std::shared_ptr<std::atomic<std::size_t>> count)
         : stream_(std::move(socket)), hub_(hub), count_(std::move(count)) {
         ++*count_;
         error_code ec;
@@ -123,24 +126,32 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (path == kSessionsPath) {
             if (method != http::verb::post)
                 return notAllowed("POST");
-            return respond(hub_.create(request_.body(), peer_));
+            return callHub([body = std::move(request_.body()), peer = peer_](SessionHub& hub) {
+                return hub.create(body, peer);
+            });
         }
         if (path == "/api/status") {
             if (method != http::verb::get)
                 return notAllowed("GET");
-            return respond(hub_.status(*count_));
+            return callHub([connections = count_->load()](SessionHub& hub) {
+                return hub.status(connections);
+            });
         }
         if (path.starts_with(kSessionPrefix)) {
             const std::string_view rest = path.substr(kSessionPrefix.size());
             const std::size_t slash = rest.find('/');
-            const std::string_view id = rest.substr(0, slash);
+            const std::string id(rest.substr(0, slash));
             const std::string_view tail =
                 slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
             if (!id.empty() && slash == std::string_view::npos) {
-                if (method == http::verb::put)
-                    return respond(hub_.update(id, request_.body()));
-                if (method == http::verb::delete_)
-                    return respond(hub_.remove(id));
+                if (method == http::verb::put) {
+                    return callHub([id, body = std::move(request_.body())](SessionHub& hub) {
+                        return hub.update(id, body);
+                    });
+                }
+                if (method == http::verb::delete_) {
+                    return callHub([id](SessionHub& hub) { return hub.remove(id); });
+                }
                 return notAllowed("PUT, DELETE");
             }
             if (!id.empty() && tail == "next") {
@@ -150,19 +161,34 @@ class Connection : public std::enable_shared_from_this<Connection> {
                 const std::optional<NextQuery> next = parseNextQuery(query, error);
                 if (!next)
                     return respond({400, jsonErrorBody(error)});
-                hub_.next(id, next->after, next->holdMs,
-                          [self = shared_from_this()](HubReply reply) {
-                              self->respond(std::move(reply));
-                          });
+                asio::post(hub_.executor(), [self = shared_from_this(), id, next = *next] {
+                    self->hub_.next(id, next.after, next.holdMs, [self](HubReply reply) {
+                        self->respondFromHub(std::move(reply));
+                    });
+                });
                 return;
             }
             if (!id.empty() && tail == "refresh") {
                 if (method != http::verb::post)
                     return notAllowed("POST");
-                return respond(hub_.refresh(id));
+                return callHub([id](SessionHub& hub) { return hub.refresh(id); });
             }
         }
         respond({404, jsonErrorBody("없는 경로입니다: " + std::string(path))});
+    }
+
+    // The hub runs on its own strand; its answer comes back to this connection's strand.
+    void callHub(std::function<HubReply(SessionHub&)> call) {
+        asio::post(hub_.executor(), [self = shared_from_this(), call = std::move(call)] {
+            self->respondFromHub(call(self->hub_));
+        });
+    }
+
+    void respondFromHub(HubReply reply) {
+        asio::post(stream_.get_executor(),
+                   [self = shared_from_this(), reply = std::move(reply)]() mutable {
+                       self->respond(std::move(reply));
+                   });
     }
 
     void notAllowed(std::string_view allow) {
@@ -230,7 +256,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::array<char, 4096> scratch_{};
     std::size_t drained_ = 0;
     SessionHub& hub_;
-    std::shared_ptr<std::size_t> count_;
+    std::shared_ptr<std::atomic<std::size_t>> count_;
     std::string peer_;
 };
 
@@ -264,11 +290,12 @@ std::optional<NextQuery> parseNextQuery(std::string_view query, std::string& err
 }
 
 HttpServer::HttpServer(asio::io_context& io, SessionHub& hub, Log log)
-    : hub_(hub),
+    : io_(io),
+      hub_(hub),
       log_(std::move(log)),
       acceptor_(io),
       retryTimer_(io),
-      connections_(std::make_shared<std::size_t>(0)) {}
+      connections_(std::make_shared<std::atomic<std::size_t>>(0)) {}
 
 bool HttpServer::listen(const std::string& address, std::uint16_t port, std::string& error) {
     error_code ec;
@@ -303,7 +330,9 @@ void HttpServer::close() {
 }
 
 void HttpServer::accept() {
-    acceptor_.async_accept([this](error_code ec, tcp::socket socket) {
+    // Each connection gets a strand of its own: connections run on every thread of the loop,
+    // the handlers of one connection never at once.
+    acceptor_.async_accept(asio::make_strand(io_), [this](error_code ec, tcp::socket socket) {
         if (ec == asio::error::operation_aborted || !acceptor_.is_open())
             return;
         if (ec) {

@@ -1,4 +1,4 @@
-// The HTTP side of the server, on Boost.Beast over Boost.Asio: one event-loop thread holds every
+// The HTTP side of the server, on Boost.Beast over Boost.Asio: the event loop's threads hold every
 // connection, so a thousand long polls waiting at once cost a few kilobytes each and no thread.
 // Routes:
 //   POST   /api/sessions                  create a session            201 + board
@@ -11,6 +11,7 @@
 // within 15 s of the connection or of the previous answer, an answer must be taken within 15 s.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -56,11 +57,12 @@ class HttpServer {
   private:
     void accept();
 
+    boost::asio::io_context& io_;
     SessionHub& hub_;
     Log log_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retryTimer_;
-    std::shared_ptr<std::size_t> connections_;
+    std::shared_ptr<std::atomic<std::size_t>> connections_;
     std::uint16_t port_ = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "server/price_server.h"
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
 #include <charconv>
 #include <random>
 
@@ -121,7 +122,8 @@ PriceServer::PriceServer(ServerOptions options)
       source_(options_.demo ? makeDemoSource({.seed = std::random_device{}()})
                             : makeExchangeSource(options_.endpoints)),
       hub_(
-          io_, options_.hub, [this](std::uint32_t cell) { workers_->trigger(cell); },
+          boost::asio::make_strand(io_), options_.hub,
+          [this](std::uint32_t cell) { workers_->trigger(cell); },
           [this](std::string_view line) {
               if (options_.log)
                   options_.log(line);
@@ -130,12 +132,12 @@ PriceServer::PriceServer(ServerOptions options)
           if (options_.log)
               options_.log(line);
       }) {
-    workers_ =
-        std::make_unique<FetchWorkers>(*source_, [this](std::uint32_t cell, FetchOutcome outcome) {
-            boost::asio::post(io_, [this, cell, outcome = std::move(outcome)]() mutable {
-                hub_.fetchDone(cell, std::move(outcome));
-            });
+    workers_ = std::make_unique<FetchWorkers>(*source_, [this](std::uint32_t cell,
+                                                               FetchOutcome outcome) {
+        boost::asio::post(hub_.executor(), [this, cell, outcome = std::move(outcome)]() mutable {
+            hub_.fetchDone(cell, std::move(outcome));
         });
+    });
 }
 
 std::unique_ptr<PriceServer> PriceServer::start(ServerOptions options, std::string& error) {
@@ -143,7 +145,9 @@ std::unique_ptr<PriceServer> PriceServer::start(ServerOptions options, std::stri
     if (!server->http_.listen(server->options_.listenAddress, server->options_.port, error)) {
         return nullptr;
     }
-    server->thread_ = std::thread([s = server.get()] { s->io_.run(); });
+    for (int i = 0; i < kEventLoopThreads; ++i) {
+        server->threads_.emplace_back([s = server.get()] { s->io_.run(); });
+    }
     return server;
 }
 
@@ -155,14 +159,12 @@ void PriceServer::stop() {
     if (stopped_)
         return;
     stopped_ = true;
-    if (thread_.joinable()) {
-        boost::asio::post(io_, [this] {
-            http_.close();
-            hub_.close();
-            io_.stop();
-        });
-        thread_.join();
-    }
+    io_.stop();
+    for (std::thread& thread : threads_)
+        thread.join();
+    // No loop thread runs any more: the listener and the hub are closed from here.
+    http_.close();
+    hub_.close();
     workers_->stop();
 }
 

@@ -1,5 +1,7 @@
 // The whole server as one object: the price source, the fetch workers, the session hub and the
-// HTTP listener, run by one event-loop thread. The program's main() and the tests both use it.
+// HTTP listener, run by an event loop with one thread per core of the machine it was sized for
+// (two). The hub keeps to one strand; connections spread over both threads. The program's main()
+// and the tests both use it.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -21,6 +23,7 @@
 namespace vindral {
 
 inline constexpr std::uint16_t kDefaultServerPort = 12500;
+inline constexpr int kEventLoopThreads = 2;
 
 struct ServerOptions {
     std::string listenAddress = "0.0.0.0";
@@ -56,12 +59,12 @@ class PriceServer {
     explicit PriceServer(ServerOptions options);
 
     ServerOptions options_;
-    boost::asio::io_context io_{1};
+    boost::asio::io_context io_{kEventLoopThreads};
     std::unique_ptr<PriceSource> source_;
     std::unique_ptr<FetchWorkers> workers_;
     SessionHub hub_;
     HttpServer http_;
-    std::thread thread_;
+    std::vector<std::thread> threads_;
     bool stopped_ = false;
 };
 

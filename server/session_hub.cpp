@@ -83,7 +83,7 @@ HubReply unknownSession() {
 }  // namespace
 
 struct SessionHub::Waiter {
-    explicit Waiter(boost::asio::io_context& io) : timer(io) {}
+    explicit Waiter(const boost::asio::any_io_executor& executor) : timer(executor) {}
     std::uint64_t after = 0;
     Responder respond;
     boost::asio::steady_timer timer;
@@ -91,7 +91,7 @@ struct SessionHub::Waiter {
 };
 
 struct SessionHub::Session : std::enable_shared_from_this<Session> {
-    explicit Session(boost::asio::io_context& io) : tickTimer(io) {}
+    explicit Session(const boost::asio::any_io_executor& executor) : tickTimer(executor) {}
     std::string id;
     std::string client;
     std::string peer;
@@ -109,15 +109,15 @@ struct SessionHub::Session : std::enable_shared_from_this<Session> {
     bool gone = false;
 };
 
-SessionHub::SessionHub(boost::asio::io_context& io, HubOptions options, StartFetch startFetch,
-                       Log log)
-    : io_(io),
+SessionHub::SessionHub(boost::asio::any_io_executor executor, HubOptions options,
+                       StartFetch startFetch, Log log)
+    : executor_(std::move(executor)),
       options_(options),
       startFetch_(std::move(startFetch)),
       log_(std::move(log)),
-      sweepTimer_(io) {
+      sweepTimer_(executor_) {
     for (std::size_t k = 0; k < kCells; ++k) {
-        cells_.push_back(std::make_unique<SharedCell>(io));
+        cells_.push_back(std::make_unique<SharedCell>(executor_));
         rebuildCellJson(static_cast<std::uint32_t>(k));
     }
     scheduleSweep();
@@ -155,7 +155,7 @@ HubReply SessionHub::create(std::string_view body, std::string_view peer) {
     if (!settings)
         return errorReply(400, error);
 
-    auto session = std::make_shared<Session>(io_);
+    auto session = std::make_shared<Session>(executor_);
     do {
         session->id = newSessionId();
     } while (sessions_.count(session->id) != 0);
@@ -258,7 +258,7 @@ void SessionHub::next(std::string_view id, std::optional<std::uint64_t> after, s
     if (session->waiters.size() >= kMaxWaitersPerSession) {
         finishWaiter(*session, session->waiters.front(), {200, boardJson(*session)});
     }
-    auto waiter = std::make_shared<Waiter>(io_);
+    auto waiter = std::make_shared<Waiter>(executor_);
     waiter->after = *after;
     waiter->respond = std::move(respond);
     session->waiters.push_back(waiter);
@@ -476,7 +476,7 @@ void SessionHub::markChanged(Session& session) {
     // Results that arrive together (the cells of one tick) are answered in one go.
     if (!flushPosted_) {
         flushPosted_ = true;
-        boost::asio::post(io_, [this] { flush(); });
+        boost::asio::post(executor_, [this] { flush(); });
     }
 }
 

@@ -14,12 +14,13 @@
 // - Sessions that nobody polled for the expiry time are dropped; a client re-creates its
 //   session on the 404.
 //
-// Everything here runs on the one thread of the io_context; fetch results arrive through
-// `fetchDone`, which the caller posts onto that thread.
+// Everything here runs on one executor (a strand of the server's event loop), so the state needs
+// no lock; fetch results arrive through `fetchDone`, which the caller posts onto that executor,
+// and answers leave through the callers' responders.
 #pragma once
 
 #include <array>
-#include <boost/asio/io_context.hpp>
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
@@ -61,7 +62,8 @@ class SessionHub {
     using Log = std::function<void(std::string_view line)>;
     using Responder = std::function<void(HubReply reply)>;
 
-    SessionHub(boost::asio::io_context& io, HubOptions options, StartFetch startFetch, Log log);
+    SessionHub(boost::asio::any_io_executor executor, HubOptions options, StartFetch startFetch,
+               Log log);
     ~SessionHub();
     SessionHub(const SessionHub&) = delete;
     SessionHub& operator=(const SessionHub&) = delete;
@@ -87,6 +89,7 @@ class SessionHub {
     void close();
 
     std::size_t sessionCount() const { return sessions_.size(); }
+    const boost::asio::any_io_executor& executor() const { return executor_; }
 
   private:
     static constexpr std::size_t kCells = static_cast<std::size_t>(kExchangeCount) * kCoinCount;
@@ -102,7 +105,7 @@ class SessionHub {
     struct Session;
 
     struct SharedCell {
-        explicit SharedCell(boost::asio::io_context& io) : timer(io) {}
+        explicit SharedCell(const boost::asio::any_io_executor& executor) : timer(executor) {}
         PriceCell cell;
         std::string json;  // the cell's board entry, rebuilt when the cell changes
         std::unordered_set<Session*> subscribers;
@@ -137,7 +140,7 @@ class SessionHub {
     std::string boardJson(const Session& session) const;
     void rebuildCellJson(std::uint32_t cell);
 
-    boost::asio::io_context& io_;
+    boost::asio::any_io_executor executor_;
     const HubOptions options_;
     StartFetch startFetch_;
     Log log_;

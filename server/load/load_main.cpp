@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -56,6 +58,32 @@ std::string memoryOf(pid_t pid) {
         }
     }
     return figures;
+}
+
+// Other work on the machine stretches the delays; the figures are read with this beside them.
+std::string loadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string line;
+    std::getline(file, line);
+    return line + "\n";
+}
+
+// CPU time the server has used so far (user and system), in ms.
+double cpuMsOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which is in parentheses and may hold spaces.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace
@@ -104,6 +132,7 @@ int main(int argc, char** argv) {
     });
 
     const std::string before = memoryOf(pid);
+    const double cpuBefore = cpuMsOf(pid);
     vindral::load::LoadOptions options;
     options.serverPort = port;
     options.sessions = args.sessions;
@@ -111,6 +140,7 @@ int main(int argc, char** argv) {
     options.intervalMs = args.intervalMs;
     const vindral::load::LoadReport report = vindral::load::runLoad(options, upstream);
     const std::string after = memoryOf(pid);
+    const double cpuMs = cpuMsOf(pid) - cpuBefore;
 
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
@@ -127,6 +157,9 @@ int main(int argc, char** argv) {
                 report.p50Ms, report.p99Ms, report.maxMs, report.delaysMs.size());
     std::printf("upstream fetches      %zu (one session alone: %zu)\n", report.upstreamFetches,
                 report.singleSessionFetches);
+    std::printf("server CPU time       %.0f ms (%.1f us per board)\n", cpuMs,
+                report.boards == 0 ? 0.0 : cpuMs * 1000.0 / static_cast<double>(report.boards));
+    std::printf("machine load average  %s", loadAverage().c_str());
     std::printf("server memory before the load:\n%s", before.c_str());
     std::printf("server memory after the load:\n%s", after.c_str());
     const bool ok = report.sessionsCreated == args.sessions && report.failures == 0 &&

@@ -38,7 +38,7 @@ class SessionHubTest : public ::testing::Test {
   protected:
     explicit SessionHubTest(HubOptions options = {})
         : hub(
-              io, options, [this](std::uint32_t cell) { started.push_back(cell); },
+              io.get_executor(), options, [this](std::uint32_t cell) { started.push_back(cell); },
               [this](std::string_view line) { log.emplace_back(line); }) {}
 
     std::string create(const char* body) {
