@@ -2,10 +2,10 @@
 """End-to-end tests of Vindral under Wine and Xvfb: e2e.py --case NAME [options].
 
 Each case runs in its own Session (harness.py): a private X display, a private Wine prefix with
-a prepared vindral.ini, and a price server on a loopback port where the case needs prices. The case drives the
-window as a user would (xdotool), reads what the user sees (screenshots of the X screen) and
-uses the Win32 driver program for what lies behind the API (opacity, control texts, modal
-boxes). Screenshots of every look are kept under the artefacts folder.
+a prepared vindral.ini, and a price server on a loopback port where the case needs prices. The
+case drives the window as a user would (xdotool), reads what the user sees (screenshots of the X
+screen) and uses the Win32 driver program for what lies behind the API (opacity, control texts,
+modal boxes). Screenshots of every look are kept under the artefacts folder.
 """
 
 import argparse
@@ -22,8 +22,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
     SCREEN_HEIGHT,
-    PriceServerProxy,
     SCREEN_WIDTH,
+    PriceServerProxy,
     Session,
     TestFailure,
     check,
@@ -45,7 +45,6 @@ ID_EXCHANGES = [1010, 1011, 1012, 1013, 1014]
 ID_PRESET_3 = 1021
 ID_PRESET_5 = 1022
 ID_COINS = [1030, 1031, 1032]
-ID_ALWAYS_ON_TOP = 1040
 ID_OPACITY = 1042
 ID_OPACITY_LABEL = 1043
 ID_EXCHANGE_COUNT = 1044
@@ -191,16 +190,19 @@ def click_button(s, window_width, button, mini=False, scale=1.0):
     width = round((22 if mini else 26) * scale)
     hover = CLOSE_HOVER if button == BUTTON_CLOSE else BUTTON_HOVER
     wx, wy, _, _ = s.rect()
-    s.xdotool("mousemove", wx + cx, wy + cy)
+    # Come from elsewhere: a window that appeared under a resting pointer saw no motion.
+    s.xdotool("mousemove", wx + cx, wy + cy + 40)
+    nudge = [0]
 
     def hovered():
         if client_pixel(s, s.screenshot(), cx - width // 2 + 2, 2) == hover:
             return True
-        # Nudge the pointer so that a window that missed the first motion sees one.
-        s.xdotool("mousemove_relative", "--", "1", "0", "mousemove_relative", "--", "-1", "0")
+        # Alternate between two points: Wine merges motions that end where they started.
+        nudge[0] ^= 1
+        s.xdotool("mousemove", wx + cx + nudge[0], wy + cy)
         return False
 
-    wait_for(hovered, 10, f"header button {button} to show its hover fill")
+    wait_for(hovered, 20, f"header button {button} to show its hover fill")
     s.xdotool("click", "1")
 
 
@@ -718,7 +720,7 @@ def main():
                         help="native build folder with vindral-server (default build/native)")
     parser.add_argument("--work-root", required=False, help="folder for the cases' sessions")
     parser.add_argument("--artifacts", help="folder for the kept screenshots")
-    parser.add_argument("--time-limit", type=int, default=100,
+    parser.add_argument("--time-limit", type=int, default=140,
                         help="seconds after which the case fails (and cleans up)")
     parser.add_argument("--source-dir", default=os.path.abspath(
         os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")))
