@@ -353,9 +353,16 @@ class Session:
         self.name = name
         self.log = log
         self.work = os.path.abspath(os.path.join(config.work_root, name))
+        self.prefix = os.path.join(self.work, "prefix")
+        if os.path.isdir(self.prefix):
+            # A run that was killed outright may have left its wineserver behind; once the
+            # folder is gone, nothing could reach that server any more.
+            env = dict(os.environ, WINEPREFIX=self.prefix)
+            subprocess.run(["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30,
+                           check=False)
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.work)
-        self.prefix = os.path.join(self.work, "prefix")
         self.display = None
         self._xvfb = None
         self._procs = []  # (name, Popen) of everything else we started
