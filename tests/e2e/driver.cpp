@@ -39,10 +39,8 @@ struct Target {
 };
 
 const Target kTargets[] = {
-    {L"main", L"VindralMiniTicker", nullptr, false},
-    {L"dialog", L"#32770", L"Vindral 설정", true},
-    {L"msgbox", L"#32770", L"Vindral", true},
-    {L"menu", L"#32768", nullptr, true},
+    {L"main", L"VindralMiniTicker", nullptr, false}, {L"dialog", L"#32770", L"Vindral 설정", true},
+    {L"msgbox", L"#32770", L"Vindral", true},        {L"menu", L"#32768", nullptr, true},
     {L"host", L"VindralDialogHost", nullptr, false},
 };
 

@@ -30,9 +30,14 @@ TEST(SettingsFormTest, IntervalFieldSelectsAChoiceOrWritesTheInterval) {
         std::wstring text;
     };
     const Case cases[] = {
-        {1000, 0, L""},       {5000, 3, L""},           {60000, 7, L""}, {300000, 10, L""},
-        {45000, -1, L"45초"}, {90000, -1, L"1분 30초"}, {5500, 3, L""},  // whole seconds only: 5.5
-                                                                         // s opens as 5 s
+        {1000, 0, L""},
+        {5000, 3, L""},
+        {60000, 7, L""},
+        {300000, 10, L""},
+        {45000, -1, L"45초"},
+        {90000, -1, L"1분 30초"},
+        {5500, 3, L""},  // whole seconds only: 5.5
+                         // s opens as 5 s
         {7000, -1, L"7초"},
     };
     for (const Case& c : cases) {
