@@ -60,6 +60,7 @@ std::string serverUsage() {
            "  --exchange-base URL       send every exchange request to URL (for loopback fakes)\n"
            "  --session-expiry-ms N     drop sessions not polled for N ms (default 60000)\n"
            "  --max-sessions N          refuse new sessions beyond N (default 1000)\n"
+           "  --threads N               event-loop threads (default 1)\n"
            "  --help                    show this text\n";
 }
 
@@ -98,6 +99,14 @@ std::optional<ServerOptions> parseServerArgs(const std::vector<std::string>& arg
                 return std::nullopt;
             }
             options.endpoints.baseUrls.fill(base);
+        } else if (arg == "--threads") {
+            const std::optional<std::int64_t> number = wholeNumber(*v);
+            if (!number || *number == 0 || *number > kMaxEventLoopThreads) {
+                error =
+                    "--threads wants 1 to " + std::to_string(kMaxEventLoopThreads) + ", got " + *v;
+                return std::nullopt;
+            }
+            options.threads = static_cast<int>(*number);
         } else if (arg == "--session-expiry-ms" || arg == "--max-sessions") {
             const std::optional<std::int64_t> number = wholeNumber(*v);
             if (!number || *number == 0) {
@@ -145,7 +154,7 @@ std::unique_ptr<PriceServer> PriceServer::start(ServerOptions options, std::stri
     if (!server->http_.listen(server->options_.listenAddress, server->options_.port, error)) {
         return nullptr;
     }
-    for (int i = 0; i < kEventLoopThreads; ++i) {
+    for (int i = 0; i < server->options_.threads; ++i) {
         server->threads_.emplace_back([s = server.get()] { s->io_.run(); });
     }
     return server;

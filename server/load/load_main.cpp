@@ -3,7 +3,9 @@
 // prints the delivery figures, the upstream fetch count and the server's memory.
 //
 //   vindral-server-load --server PATH [--sessions 1000] [--seconds 20] [--interval-ms 1000]
+//                       [--server-threads 1]
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +27,7 @@ struct Args {
     std::size_t sessions = 1000;
     long seconds = 20;
     std::int32_t intervalMs = 1000;
+    std::string serverThreads = "1";
 };
 
 bool parseArgs(int argc, char** argv, Args& args) {
@@ -37,6 +40,8 @@ bool parseArgs(int argc, char** argv, Args& args) {
             args.sessions = std::stoul(value);
         } else if (name == "--seconds") {
             args.seconds = std::stol(value);
+        } else if (name == "--server-threads") {
+            args.serverThreads = value;
         } else if (name == "--interval-ms") {
             args.intervalMs = std::stoi(value);
         } else {
@@ -58,6 +63,14 @@ std::string memoryOf(pid_t pid) {
         }
     }
     return figures;
+}
+
+// CPU time of the calling thread, which plays every client, in ms.
+double threadCpuMs() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    const auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
 // Other work on the machine stretches the delays; the figures are read with this beside them.
@@ -92,7 +105,7 @@ int main(int argc, char** argv) {
     Args args;
     if (!parseArgs(argc, argv, args)) {
         std::cerr << "usage: vindral-server-load --server PATH [--sessions N] [--seconds S] "
-                     "[--interval-ms MS]\n";
+                     "[--interval-ms MS] [--server-threads N]\n";
         return 2;
     }
     vindral::load::UpstreamFake upstream;
@@ -107,7 +120,8 @@ int main(int argc, char** argv) {
         close(errPipe[1]);
         const std::string base = upstream.baseUrl();
         execl(args.server.c_str(), args.server.c_str(), "--listen", "127.0.0.1:0",
-              "--exchange-base", base.c_str(), static_cast<char*>(nullptr));
+              "--exchange-base", base.c_str(), "--threads", args.serverThreads.c_str(),
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     close(errPipe[1]);
@@ -138,7 +152,9 @@ int main(int argc, char** argv) {
     options.sessions = args.sessions;
     options.duration = std::chrono::seconds(args.seconds);
     options.intervalMs = args.intervalMs;
+    const double clientCpuBefore = threadCpuMs();
     const vindral::load::LoadReport report = vindral::load::runLoad(options, upstream);
+    const double clientCpuMs = threadCpuMs() - clientCpuBefore;
     const std::string after = memoryOf(pid);
     const double cpuMs = cpuMsOf(pid) - cpuBefore;
 
@@ -159,6 +175,9 @@ int main(int argc, char** argv) {
                 report.singleSessionFetches);
     std::printf("server CPU time       %.0f ms (%.1f us per board)\n", cpuMs,
                 report.boards == 0 ? 0.0 : cpuMs * 1000.0 / static_cast<double>(report.boards));
+    std::printf(
+        "client CPU time       %.0f ms (%.1f us per board, one thread)\n", clientCpuMs,
+        report.boards == 0 ? 0.0 : clientCpuMs * 1000.0 / static_cast<double>(report.boards));
     std::printf("machine load average  %s", loadAverage().c_str());
     std::printf("server memory before the load:\n%s", before.c_str());
     std::printf("server memory after the load:\n%s", after.c_str());

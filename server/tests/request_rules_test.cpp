@@ -119,7 +119,7 @@ TEST(ServerArgsTest, ReadsOptions) {
 
     std::optional<ServerOptions> options =
         parseServerArgs({"--listen", "127.0.0.1:0", "--demo", "--exchange-base", "127.0.0.1:9000/",
-                         "--session-expiry-ms", "500", "--max-sessions", "3"},
+                         "--session-expiry-ms", "500", "--max-sessions", "3", "--threads", "1"},
                         error);
     ASSERT_TRUE(options.has_value()) << error;
     EXPECT_EQ(options->listenAddress, "127.0.0.1");
@@ -130,6 +130,7 @@ TEST(ServerArgsTest, ReadsOptions) {
     }
     EXPECT_EQ(options->hub.sessionExpiryMs, 500);
     EXPECT_EQ(options->hub.maxSessions, 3u);
+    EXPECT_EQ(options->threads, 1);
 
     options = parseServerArgs({"--listen", "[::1]:8080"}, error);
     ASSERT_TRUE(options.has_value()) << error;
@@ -145,6 +146,7 @@ TEST(ServerArgsTest, ReadsOptions) {
                                                {"--listen", "host:70000"},
                                                {"--listen", "host:"},
                                                {"--max-sessions", "0"},
+                                               {"--threads", "17"},
                                                {"--session-expiry-ms", "soon"},
                                                {"--exchange-base", " / "},
                                                {"--verbose"}}) {
