@@ -29,8 +29,10 @@ TEST(LoadTest, HundredSessionsEachReceiveEveryPriceFromOneUpstreamPoller) {
     EXPECT_GT(report.expectedDeliveries, 0u);
     EXPECT_EQ(report.missedDeliveries, 0u);
     EXPECT_LE(report.upstreamFetches, report.singleSessionFetches);
-    // Generous for the sanitizer builds; the full run measures the real figures.
-    EXPECT_LT(report.p99Ms, 500) << "p50 " << report.p50Ms;
+    // Only catches a price that waits for something (the hold time, the next tick) instead of
+    // waking the poll: the sanitizer builds running beside other tests are slow, and the full
+    // run in a release build measures the real figures.
+    EXPECT_LT(report.p99Ms, 2000) << "p50 " << report.p50Ms;
 }
 
 }  // namespace
