@@ -404,6 +404,17 @@ std::int64_t saturatingToInt64(double v) {
     return static_cast<std::int64_t>(v);
 }
 
+std::optional<double> finiteNumber(const JsonValue* value) {
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    const std::optional<double> number = value->asNumber();
+    if (!number || !std::isfinite(*number)) {
+        return std::nullopt;
+    }
+    return number;
+}
+
 std::uint64_t saturatingToUint64(double v) {
     constexpr double kTwoPow64 = 0x1p64;
     // Also catches NaN, for which every comparison is false.

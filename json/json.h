@@ -55,6 +55,10 @@ struct JsonValue {
 // Parses a whole document. On failure returns empty and, if `error` is given, stores the reason.
 std::optional<JsonValue> parseJson(std::string_view text, std::string* error = nullptr);
 
+// The number of an optional member, when it is finite: asNumber also reads "inf" and "nan" out of
+// a quoted value, and neither is a usable figure.
+std::optional<double> finiteNumber(const JsonValue* value);
+
 // Conversions for numbers that come from outside: NaN gives 0, everything else is clamped to the
 // target range (and truncated toward zero), so no input can make the cast undefined.
 std::int64_t saturatingToInt64(double v);

@@ -1,6 +1,5 @@
 #include "net/exchanges.h"
 
-#include <cmath>
 #include <optional>
 
 #include "core/board.h"
@@ -93,18 +92,6 @@ std::string cutUtf8(std::string text, std::size_t maxBytes) {
     }
     text.resize(cut);
     return text;
-}
-
-// from_chars also reads "inf" and "nan" out of a quoted price; neither is a price.
-std::optional<double> finiteNumber(const JsonValue* value) {
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    const std::optional<double> number = value->asNumber();
-    if (!number || !std::isfinite(*number)) {
-        return std::nullopt;
-    }
-    return number;
 }
 
 bool codeTextIsNot(const JsonValue& root, std::string_view okText) {

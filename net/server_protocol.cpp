@@ -1,6 +1,5 @@
 #include "net/server_protocol.h"
 
-#include <cmath>
 #include <limits>
 #include <optional>
 
@@ -12,29 +11,17 @@ namespace {
 
 constexpr char kFormatError[] = "서버 응답 형식 오류";
 
-// A number the server sent, or nothing; "inf" and "nan" inside a string do not count as numbers.
-std::optional<double> readNumber(const JsonValue* value) {
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    const std::optional<double> number = value->asNumber();
-    if (!number || !std::isfinite(*number)) {
-        return std::nullopt;
-    }
-    return number;
-}
-
 double readDouble(const JsonValue& object, std::string_view key) {
-    return readNumber(object.find(key)).value_or(0.0);
+    return finiteNumber(object.find(key)).value_or(0.0);
 }
 
 std::int64_t readInt64(const JsonValue& object, std::string_view key) {
-    const std::optional<double> number = readNumber(object.find(key));
+    const std::optional<double> number = finiteNumber(object.find(key));
     return number ? saturatingToInt64(*number) : 0;
 }
 
 std::uint64_t readUint64(const JsonValue& object, std::string_view key) {
-    const std::optional<double> number = readNumber(object.find(key));
+    const std::optional<double> number = finiteNumber(object.find(key));
     return number ? saturatingToUint64(*number) : 0;
 }
 
