@@ -2,19 +2,33 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
+#include <boost/asio/basic_stream_socket.hpp>
 #include <boost/asio/ip/address.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 #include <charconv>
-#include <chrono>
+#include <unordered_set>
 
 #include "server/json_writer.h"
 
 namespace vindral {
+
+// What the time-out sweep sees of a connection.
+class ConnectionBase {
+  public:
+    // Ends the connection when its read or write has run past its deadline.
+    virtual void closeIfLate(std::chrono::steady_clock::time_point now) = 0;
+
+  protected:
+    ~ConnectionBase() = default;
+};
+
+// Every open connection, for the time-out sweep and the connection count.
+struct HttpServer::Connections {
+    std::unordered_set<ConnectionBase*> open;
+};
+
 namespace {
 
 namespace asio = boost::asio;
@@ -22,9 +36,11 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
+using Socket = asio::basic_stream_socket<tcp, asio::io_context::executor_type>;
 
-constexpr std::chrono::seconds kReadTimeout{15};
-constexpr std::chrono::seconds kWriteTimeout{15};
+constexpr std::chrono::milliseconds kMaxTimeoutSweepPeriod{1000};
+constexpr std::chrono::milliseconds kMinTimeoutSweepPeriod{10};
 // After an error answer that ends the connection, what the client is still sending is read and
 // discarded for a moment, so that it sees the answer instead of a reset.
 constexpr std::chrono::seconds kDrainTimeout{2};
@@ -32,6 +48,7 @@ constexpr std::size_t kDrainMaxBytes = 1024 * 1024;
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 constexpr std::string_view kSessionsPath = "/api/sessions";
 constexpr std::string_view kSessionPrefix = "/api/sessions/";
+constexpr std::string_view kContinueResponse = "HTTP/1.1 100 Continue\r\n\r\n";
 
 std::optional<std::uint64_t> parseWholeNumber(std::string_view text) {
     std::uint64_t value = 0;
@@ -41,28 +58,63 @@ std::optional<std::uint64_t> parseWholeNumber(std::string_view text) {
     return value;
 }
 
-class Connection : public std::enable_shared_from_this<Connection> {
-  public:
-    Connection(tcp::socket socket, SessionHub& hub, std::shared_ptr<std::atomic<std::size_t>> count)
-        : stream_(std::move(socket)), hub_(hub), count_(std::move(count)) {
-        ++*count_;
-        error_code ec;
-        const tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
-        peer_ = ec ? "?" : remote.address().to_string() + ":" + std::to_string(remote.port());
-        stream_.socket().set_option(tcp::no_delay(true), ec);
+// The head of an answer. Every answer has the same few header fields, so it is composed directly
+// into a buffer the connection reuses; the body follows in a second buffer of the same write.
+void composeHead(std::string& head, unsigned version, int status, std::size_t bodyBytes,
+                 std::string_view allow, bool close) {
+    head.clear();
+    head += version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
+    head += std::to_string(status);
+    head += ' ';
+    const beast::string_view reason = http::obsolete_reason(http::int_to_status(status));
+    head.append(reason.data(), reason.size());
+    head += "\r\nServer: vindral-server/0.1\r\nCache-Control: no-store\r\n";
+    if (!allow.empty()) {
+        head += "Allow: ";
+        head += allow;
+        head += "\r\n";
     }
-    ~Connection() { --*count_; }
+    if (status != 204) {
+        head += "Content-Type: application/json; charset=utf-8\r\nContent-Length: ";
+        head += std::to_string(bodyBytes);
+        head += "\r\n";
+    }
+    if (close && version != 10) {
+        head += "Connection: close\r\n";
+    } else if (!close && version == 10) {
+        head += "Connection: keep-alive\r\n";
+    }
+    head += "\r\n";
+}
+
+class Connection final : public ConnectionBase, public std::enable_shared_from_this<Connection> {
+  public:
+    Connection(Socket socket, SessionHub& hub, std::shared_ptr<HttpServer::Connections> registry,
+               std::chrono::milliseconds timeout)
+        : socket_(std::move(socket)), hub_(hub), registry_(std::move(registry)), timeout_(timeout) {
+        registry_->open.insert(this);
+        error_code ec;
+        const tcp::endpoint remote = socket_.remote_endpoint(ec);
+        peer_ = ec ? "?" : remote.address().to_string() + ":" + std::to_string(remote.port());
+        socket_.set_option(tcp::no_delay(true), ec);
+    }
+    ~Connection() { registry_->open.erase(this); }
 
     void start() { readHeader(); }
+
+    void closeIfLate(Clock::time_point now) override {
+        if (now >= deadline_)
+            closeNow();
+    }
 
   private:
     void readHeader() {
         parser_.emplace();
         parser_->header_limit(kMaxHeaderBytes);
         parser_->body_limit(kMaxBodyBytes);
-        stream_.expires_after(kReadTimeout);
+        deadline_ = Clock::now() + timeout_;
         http::async_read_header(
-            stream_, buffer_, *parser_,
+            socket_, buffer_, *parser_,
             [self = shared_from_this()](error_code ec, std::size_t) { self->onHeader(ec); });
     }
 
@@ -73,10 +125,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         const auto expect = header.find(http::field::expect);
         if (expect != header.end() && beast::iequals(expect->value(), "100-continue")) {
             // The client waits for this before it sends the body.
-            continueResponse_ = {};
-            continueResponse_.version(header.version());
-            continueResponse_.result(http::status::continue_);
-            http::async_write(stream_, continueResponse_,
+            asio::async_write(socket_, asio::buffer(kContinueResponse),
                               [self = shared_from_this()](error_code writeEc, std::size_t) {
                                   if (writeEc)
                                       return self->closeNow();
@@ -89,7 +138,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     void readBody() {
         http::async_read(
-            stream_, buffer_, *parser_,
+            socket_, buffer_, *parser_,
             [self = shared_from_this()](error_code ec, std::size_t) { self->onRequest(ec); });
     }
 
@@ -110,8 +159,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void onRequest(error_code ec) {
         if (ec)
             return onReadError(ec);
-        stream_.expires_never();
+        // A held long poll has no deadline of its own here: the hub answers it in time.
+        deadline_ = Clock::time_point::max();
         request_ = parser_->release();
+        version_ = request_.version();
+        keepAlive_ = request_.keep_alive();
         dispatch();
     }
 
@@ -126,32 +178,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (path == kSessionsPath) {
             if (method != http::verb::post)
                 return notAllowed("POST");
-            return callHub([body = std::move(request_.body()), peer = peer_](SessionHub& hub) {
-                return hub.create(body, peer);
-            });
+            return respond(hub_.create(request_.body(), peer_));
         }
         if (path == "/api/status") {
             if (method != http::verb::get)
                 return notAllowed("GET");
-            return callHub([connections = count_->load()](SessionHub& hub) {
-                return hub.status(connections);
-            });
+            return respond(hub_.status(registry_->open.size()));
         }
         if (path.starts_with(kSessionPrefix)) {
             const std::string_view rest = path.substr(kSessionPrefix.size());
             const std::size_t slash = rest.find('/');
-            const std::string id(rest.substr(0, slash));
+            const std::string_view id = rest.substr(0, slash);
             const std::string_view tail =
                 slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
             if (!id.empty() && slash == std::string_view::npos) {
-                if (method == http::verb::put) {
-                    return callHub([id, body = std::move(request_.body())](SessionHub& hub) {
-                        return hub.update(id, body);
-                    });
-                }
-                if (method == http::verb::delete_) {
-                    return callHub([id](SessionHub& hub) { return hub.remove(id); });
-                }
+                if (method == http::verb::put)
+                    return respond(hub_.update(id, request_.body()));
+                if (method == http::verb::delete_)
+                    return respond(hub_.remove(id));
                 return notAllowed("PUT, DELETE");
             }
             if (!id.empty() && tail == "next") {
@@ -161,34 +205,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
                 const std::optional<NextQuery> next = parseNextQuery(query, error);
                 if (!next)
                     return respond({400, jsonErrorBody(error)});
-                asio::post(hub_.executor(), [self = shared_from_this(), id, next = *next] {
-                    self->hub_.next(id, next.after, next.holdMs, [self](HubReply reply) {
-                        self->respondFromHub(std::move(reply));
-                    });
-                });
+                // The hub answers now or keeps the responder until the board changes.
+                hub_.next(id, next->after, next->holdMs,
+                          [self = shared_from_this()](HubReply reply) {
+                              self->respond(std::move(reply));
+                          });
                 return;
             }
             if (!id.empty() && tail == "refresh") {
                 if (method != http::verb::post)
                     return notAllowed("POST");
-                return callHub([id](SessionHub& hub) { return hub.refresh(id); });
+                return respond(hub_.refresh(id));
             }
         }
         respond({404, jsonErrorBody("없는 경로입니다: " + std::string(path))});
-    }
-
-    // The hub runs on its own strand; its answer comes back to this connection's strand.
-    void callHub(std::function<HubReply(SessionHub&)> call) {
-        asio::post(hub_.executor(), [self = shared_from_this(), call = std::move(call)] {
-            self->respondFromHub(call(self->hub_));
-        });
-    }
-
-    void respondFromHub(HubReply reply) {
-        asio::post(stream_.get_executor(),
-                   [self = shared_from_this(), reply = std::move(reply)]() mutable {
-                       self->respond(std::move(reply));
-                   });
     }
 
     void notAllowed(std::string_view allow) {
@@ -196,22 +226,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     void respond(HubReply reply, std::string_view allow = {}, bool broken = false) {
-        const bool close = broken || !request_.keep_alive();
-        response_ = {};
-        response_.version(broken ? 11 : request_.version());
-        response_.result(static_cast<unsigned>(reply.status));
-        response_.set(http::field::server, "vindral-server/0.1");
-        response_.set(http::field::cache_control, "no-store");
-        if (!allow.empty())
-            response_.set(http::field::allow, std::string(allow));
-        if (reply.status != 204) {
-            response_.set(http::field::content_type, "application/json; charset=utf-8");
-            response_.body() = std::move(reply.body);
-        }
-        response_.keep_alive(!close);
-        response_.prepare_payload();
-        stream_.expires_after(kWriteTimeout);
-        http::async_write(stream_, response_,
+        const bool close = broken || !keepAlive_;
+        body_ = reply.status == 204 ? std::string() : std::move(reply.body);
+        composeHead(head_, broken ? 11 : version_, reply.status, body_.size(), allow, close);
+        deadline_ = Clock::now() + timeout_;
+        const std::array<asio::const_buffer, 2> buffers{asio::buffer(head_), asio::buffer(body_)};
+        asio::async_write(socket_, buffers,
                           [self = shared_from_this(), close, broken](error_code ec, std::size_t) {
                               if (ec)
                                   return self->closeNow();
@@ -225,13 +245,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     void drain() {
         error_code ec;
-        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
-        stream_.expires_after(kDrainTimeout);
+        socket_.shutdown(tcp::socket::shutdown_send, ec);
+        deadline_ = Clock::now() + kDrainTimeout;
         drainMore();
     }
 
     void drainMore() {
-        stream_.async_read_some(asio::buffer(scratch_),
+        socket_.async_read_some(asio::buffer(scratch_),
                                 [self = shared_from_this()](error_code ec, std::size_t n) {
                                     self->drained_ += n;
                                     if (ec || self->drained_ > kDrainMaxBytes) {
@@ -243,20 +263,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     void closeNow() {
         error_code ec;
-        stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-        stream_.close();
+        socket_.shutdown(tcp::socket::shutdown_both, ec);
+        socket_.close(ec);
     }
 
-    beast::tcp_stream stream_;
+    Socket socket_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     http::request<http::string_body> request_;
-    http::response<http::string_body> response_;
-    http::response<http::empty_body> continueResponse_;
+    unsigned version_ = 11;
+    bool keepAlive_ = false;
+    std::string head_;
+    std::string body_;
+    Clock::time_point deadline_ = Clock::time_point::max();
     std::array<char, 4096> scratch_{};
     std::size_t drained_ = 0;
     SessionHub& hub_;
-    std::shared_ptr<std::atomic<std::size_t>> count_;
+    std::shared_ptr<HttpServer::Connections> registry_;
+    const std::chrono::milliseconds timeout_;
     std::string peer_;
 };
 
@@ -289,13 +313,17 @@ std::optional<NextQuery> parseNextQuery(std::string_view query, std::string& err
     return next;
 }
 
-HttpServer::HttpServer(asio::io_context& io, SessionHub& hub, Log log)
-    : io_(io),
-      hub_(hub),
+HttpServer::HttpServer(asio::io_context& io, SessionHub& hub, Log log,
+                       std::chrono::milliseconds requestTimeout)
+    : hub_(hub),
       log_(std::move(log)),
-      acceptor_(io),
-      retryTimer_(io),
-      connections_(std::make_shared<std::atomic<std::size_t>>(0)) {}
+      requestTimeout_(requestTimeout),
+      acceptor_(io.get_executor()),
+      retryTimer_(io.get_executor()),
+      timeoutTimer_(io.get_executor()),
+      connections_(std::make_shared<Connections>()) {}
+
+HttpServer::~HttpServer() = default;
 
 bool HttpServer::listen(const std::string& address, std::uint16_t port, std::string& error) {
     error_code ec;
@@ -320,6 +348,7 @@ bool HttpServer::listen(const std::string& address, std::uint16_t port, std::str
     }
     port_ = acceptor_.local_endpoint().port();
     accept();
+    scheduleTimeoutSweep();
     return true;
 }
 
@@ -327,12 +356,11 @@ void HttpServer::close() {
     error_code ignored;
     acceptor_.close(ignored);
     retryTimer_.cancel();
+    timeoutTimer_.cancel();
 }
 
 void HttpServer::accept() {
-    // Each connection gets a strand of its own: connections run on every thread of the loop,
-    // the handlers of one connection never at once.
-    acceptor_.async_accept(asio::make_strand(io_), [this](error_code ec, tcp::socket socket) {
+    acceptor_.async_accept([this](error_code ec, Socket socket) {
         if (ec == asio::error::operation_aborted || !acceptor_.is_open())
             return;
         if (ec) {
@@ -345,13 +373,28 @@ void HttpServer::accept() {
             });
             return;
         }
-        if (*connections_ >= kMaxConnections) {
+        if (connections_->open.size() >= kMaxConnections) {
             error_code ignored;
             socket.close(ignored);
         } else {
-            std::make_shared<Connection>(std::move(socket), hub_, connections_)->start();
+            std::make_shared<Connection>(std::move(socket), hub_, connections_, requestTimeout_)
+                ->start();
         }
         accept();
+    });
+}
+
+void HttpServer::scheduleTimeoutSweep() {
+    timeoutTimer_.expires_after(
+        std::clamp(requestTimeout_ / 4, kMinTimeoutSweepPeriod, kMaxTimeoutSweepPeriod));
+    timeoutTimer_.async_wait([this](error_code ec) {
+        if (ec || !acceptor_.is_open())
+            return;
+        const Clock::time_point now = Clock::now();
+        // Closing only cancels the connection's operations; it leaves the set as it is.
+        for (ConnectionBase* connection : connections_->open)
+            connection->closeIfLate(now);
+        scheduleTimeoutSweep();
     });
 }
 

@@ -1,4 +1,4 @@
-// The HTTP side of the server, on Boost.Beast over Boost.Asio: the event loop's threads hold every
+// The HTTP side of the server, on Boost.Beast over Boost.Asio: the event loop's thread holds every
 // connection, so a thousand long polls waiting at once cost a few kilobytes each and no thread.
 // Routes:
 //   POST   /api/sessions                  create a session            201 + board
@@ -9,12 +9,14 @@
 //   GET    /api/status                    counts for operators        200
 // Requests are bounded: headers to 8 KiB, bodies to 64 KiB (413 beyond), a request must arrive
 // within 15 s of the connection or of the previous answer, an answer must be taken within 15 s.
+// Those limits are checked by a sweep over the connections (once a second at 15 s) rather than by
+// a timer per read and write, which would cost a timer start and cancel for every answer.
 #pragma once
 
-#include <atomic>
+#include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -30,6 +32,7 @@ inline constexpr std::size_t kMaxBodyBytes = 64 * 1024;
 inline constexpr std::size_t kMaxHeaderBytes = 8 * 1024;
 // Each session needs two (long poll and control); beyond this new connections are closed at once.
 inline constexpr std::size_t kMaxConnections = 4096;
+inline constexpr std::chrono::milliseconds kDefaultRequestTimeout{15000};
 
 struct NextQuery {
     std::optional<std::uint64_t> after;    // empty: answer at once
@@ -44,9 +47,13 @@ class HttpServer {
   public:
     using Log = std::function<void(std::string_view line)>;
 
-    HttpServer(boost::asio::io_context& io, SessionHub& hub, Log log);
+    // `requestTimeout` bounds the wait for a request and for the client to take an answer.
+    HttpServer(boost::asio::io_context& io, SessionHub& hub, Log log,
+               std::chrono::milliseconds requestTimeout = kDefaultRequestTimeout);
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
+
+    ~HttpServer();
 
     // Binds, listens and starts accepting. False with a reason when the address cannot be used.
     bool listen(const std::string& address, std::uint16_t port, std::string& error);
@@ -54,15 +61,24 @@ class HttpServer {
     // Stops accepting; connections end when the event loop stops.
     void close();
 
-  private:
-    void accept();
+    struct Connections;
 
-    boost::asio::io_context& io_;
+  private:
+    using Executor = boost::asio::io_context::executor_type;
+    using Timer = boost::asio::basic_waitable_timer<
+        std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>, Executor>;
+
+    void accept();
+    void scheduleTimeoutSweep();
+
     SessionHub& hub_;
     Log log_;
-    boost::asio::ip::tcp::acceptor acceptor_;
-    boost::asio::steady_timer retryTimer_;
-    std::shared_ptr<std::atomic<std::size_t>> connections_;
+    std::chrono::milliseconds requestTimeout_;
+    boost::asio::basic_socket_acceptor<boost::asio::ip::tcp, Executor> acceptor_;
+    Timer retryTimer_;
+    Timer timeoutTimer_;
+    // Shared with the connections, which may outlive the server while the loop winds down.
+    std::shared_ptr<Connections> connections_;
     std::uint16_t port_ = 0;
 };
 

@@ -33,6 +33,7 @@ class JsonWriter {
     // A value that is already JSON text, such as a cached fragment.
     void raw(std::string_view json);
 
+    void reserve(std::size_t bytes) { out_.reserve(bytes); }
     const std::string& text() const { return out_; }
     std::string take() { return std::move(out_); }
 

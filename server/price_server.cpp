@@ -1,7 +1,6 @@
 #include "server/price_server.h"
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/strand.hpp>
 #include <charconv>
 #include <random>
 
@@ -60,7 +59,6 @@ std::string serverUsage() {
            "  --exchange-base URL       send every exchange request to URL (for loopback fakes)\n"
            "  --session-expiry-ms N     drop sessions not polled for N ms (default 60000)\n"
            "  --max-sessions N          refuse new sessions beyond N (default 1000)\n"
-           "  --threads N               event-loop threads (default 1)\n"
            "  --help                    show this text\n";
 }
 
@@ -99,14 +97,6 @@ std::optional<ServerOptions> parseServerArgs(const std::vector<std::string>& arg
                 return std::nullopt;
             }
             options.endpoints.baseUrls.fill(base);
-        } else if (arg == "--threads") {
-            const std::optional<std::int64_t> number = wholeNumber(*v);
-            if (!number || *number == 0 || *number > kMaxEventLoopThreads) {
-                error =
-                    "--threads wants 1 to " + std::to_string(kMaxEventLoopThreads) + ", got " + *v;
-                return std::nullopt;
-            }
-            options.threads = static_cast<int>(*number);
         } else if (arg == "--session-expiry-ms" || arg == "--max-sessions") {
             const std::optional<std::int64_t> number = wholeNumber(*v);
             if (!number || *number == 0) {
@@ -131,16 +121,18 @@ PriceServer::PriceServer(ServerOptions options)
       source_(options_.demo ? makeDemoSource({.seed = std::random_device{}()})
                             : makeExchangeSource(options_.endpoints)),
       hub_(
-          boost::asio::make_strand(io_), options_.hub,
-          [this](std::uint32_t cell) { workers_->trigger(cell); },
+          io_.get_executor(), options_.hub, [this](std::uint32_t cell) { workers_->trigger(cell); },
           [this](std::string_view line) {
               if (options_.log)
                   options_.log(line);
           }),
-      http_(io_, hub_, [this](std::string_view line) {
-          if (options_.log)
-              options_.log(line);
-      }) {
+      http_(
+          io_, hub_,
+          [this](std::string_view line) {
+              if (options_.log)
+                  options_.log(line);
+          },
+          options_.requestTimeout) {
     workers_ = std::make_unique<FetchWorkers>(*source_, [this](std::uint32_t cell,
                                                                FetchOutcome outcome) {
         boost::asio::post(hub_.executor(), [this, cell, outcome = std::move(outcome)]() mutable {
@@ -154,9 +146,7 @@ std::unique_ptr<PriceServer> PriceServer::start(ServerOptions options, std::stri
     if (!server->http_.listen(server->options_.listenAddress, server->options_.port, error)) {
         return nullptr;
     }
-    for (int i = 0; i < server->options_.threads; ++i) {
-        server->threads_.emplace_back([s = server.get()] { s->io_.run(); });
-    }
+    server->loop_ = std::thread([s = server.get()] { s->io_.run(); });
     return server;
 }
 
@@ -169,9 +159,9 @@ void PriceServer::stop() {
         return;
     stopped_ = true;
     io_.stop();
-    for (std::thread& thread : threads_)
-        thread.join();
-    // No loop thread runs any more: the listener and the hub are closed from here.
+    if (loop_.joinable())
+        loop_.join();
+    // The loop thread has ended: the listener and the hub are closed from here.
     http_.close();
     hub_.close();
     workers_->stop();

@@ -24,11 +24,23 @@ constexpr milliseconds kMinSweepPeriod{10};
 // The engine's latency smoothing: avg = 0.8 * avg + 0.2 * latency.
 constexpr double kLatencyKeep = 0.8;
 
-std::string utf8ExchangeName(std::uint32_t exchange) {
-    return toUtf8(exchangeName(exchange));
+const std::string& utf8ExchangeName(std::uint32_t exchange) {
+    static const std::array<std::string, kExchangeCount> names = [] {
+        std::array<std::string, kExchangeCount> all;
+        for (std::uint32_t e = 0; e < kExchangeCount; ++e)
+            all[e] = toUtf8(exchangeName(e));
+        return all;
+    }();
+    return names[exchange];
 }
-std::string utf8CoinSymbol(std::uint32_t coin) {
-    return toUtf8(coinSymbol(coin));
+const std::string& utf8CoinSymbol(std::uint32_t coin) {
+    static const std::array<std::string, kCoinCount> symbols = [] {
+        std::array<std::string, kCoinCount> all;
+        for (std::uint32_t c = 0; c < kCoinCount; ++c)
+            all[c] = toUtf8(coinSymbol(c));
+        return all;
+    }();
+    return symbols[coin];
 }
 
 std::string newSessionId() {
@@ -83,15 +95,14 @@ HubReply unknownSession() {
 }  // namespace
 
 struct SessionHub::Waiter {
-    explicit Waiter(const boost::asio::any_io_executor& executor) : timer(executor) {}
+    Session* session = nullptr;
     std::uint64_t after = 0;
     Responder respond;
-    boost::asio::steady_timer timer;
-    bool done = false;
+    HoldIndex::iterator due;
 };
 
 struct SessionHub::Session : std::enable_shared_from_this<Session> {
-    explicit Session(const boost::asio::any_io_executor& executor) : tickTimer(executor) {}
+    explicit Session(const Executor& executor) : tickTimer(executor) {}
     std::string id;
     std::string client;
     std::string peer;
@@ -100,22 +111,22 @@ struct SessionHub::Session : std::enable_shared_from_this<Session> {
     std::array<ExchangeStats, kExchangeCount> stats{};
     std::uint64_t tickIndex = 0;  // ticks since the last statistics reset; 0 = warm-up next
     std::array<Demand, kCells> demand{};
-    boost::asio::steady_timer tickTimer;
+    Timer tickTimer;
     std::uint64_t timerGeneration = 0;
     Clock::time_point nextTick{};
-    std::vector<std::shared_ptr<Waiter>> waiters;
+    std::vector<std::unique_ptr<Waiter>> waiters;  // oldest first
     Clock::time_point lastSeen{};
     bool dirty = false;
     bool gone = false;
 };
 
-SessionHub::SessionHub(boost::asio::any_io_executor executor, HubOptions options,
-                       StartFetch startFetch, Log log)
+SessionHub::SessionHub(Executor executor, HubOptions options, StartFetch startFetch, Log log)
     : executor_(std::move(executor)),
       options_(options),
       startFetch_(std::move(startFetch)),
       log_(std::move(log)),
-      sweepTimer_(executor_) {
+      sweepTimer_(executor_),
+      holdTimer_(executor_) {
     for (std::size_t k = 0; k < kCells; ++k) {
         cells_.push_back(std::make_unique<SharedCell>(executor_));
         rebuildCellJson(static_cast<std::uint32_t>(k));
@@ -256,24 +267,46 @@ void SessionHub::next(std::string_view id, std::optional<std::uint64_t> after, s
         return;
     }
     if (session->waiters.size() >= kMaxWaitersPerSession) {
-        finishWaiter(*session, session->waiters.front(), {200, boardJson(*session)});
+        finishWaiter(*session, session->waiters.front().get(), {200, boardJson(*session)});
     }
-    auto waiter = std::make_shared<Waiter>(executor_);
+    auto waiter = std::make_unique<Waiter>();
+    waiter->session = session.get();
     waiter->after = *after;
     waiter->respond = std::move(respond);
-    session->waiters.push_back(waiter);
-    waiter->timer.expires_after(milliseconds(std::min(holdMs, kMaxHoldMs)));
-    waiter->timer.async_wait(
-        [this, weakSession = std::weak_ptr<Session>(session),
-         weakWaiter = std::weak_ptr<Waiter>(waiter)](const boost::system::error_code& ec) {
-            if (ec || closed_)
-                return;
-            const std::shared_ptr<Session> s = weakSession.lock();
-            const std::shared_ptr<Waiter> w = weakWaiter.lock();
-            if (!s || !w || s->gone)
-                return;
-            finishWaiter(*s, w, {200, boardJson(*s)});
-        });
+    waiter->due =
+        holds_.emplace(Clock::now() + milliseconds(std::min(holdMs, kMaxHoldMs)), waiter.get());
+    session->waiters.push_back(std::move(waiter));
+    armHoldTimer();
+}
+
+// One timer waits for the earliest hold. Answering a poll early leaves it alone; when it fires
+// without anything due it simply moves on to the next deadline.
+void SessionHub::armHoldTimer() {
+    if (holds_.empty() || closed_)
+        return;
+    const Clock::time_point earliest = holds_.begin()->first;
+    if (holdTimerArmed_ && holdTimerAt_ <= earliest)
+        return;
+    holdTimerArmed_ = true;
+    holdTimerAt_ = earliest;
+    const std::uint64_t generation = ++holdTimerGeneration_;
+    holdTimer_.expires_at(earliest);
+    holdTimer_.async_wait([this, generation](const boost::system::error_code& ec) {
+        if (ec || closed_ || generation != holdTimerGeneration_)
+            return;
+        holdTimerArmed_ = false;
+        expireHolds();
+    });
+}
+
+void SessionHub::expireHolds() {
+    const Clock::time_point now = Clock::now();
+    while (!holds_.empty() && holds_.begin()->first <= now) {
+        Waiter* waiter = holds_.begin()->second;
+        Session& session = *waiter->session;
+        finishWaiter(session, waiter, {200, boardJson(session)});
+    }
+    armHoldTimer();
 }
 
 HubReply SessionHub::status(std::size_t connections) const {
@@ -496,37 +529,35 @@ void SessionHub::flush() {
 }
 
 void SessionHub::answerWaiters(Session& session) {
-    if (session.waiters.empty())
+    std::size_t due = static_cast<std::size_t>(
+        std::count_if(session.waiters.begin(), session.waiters.end(),
+                      [&](const auto& waiter) { return waiter->after != session.seq; }));
+    if (due == 0)
         return;
-    const std::vector<std::shared_ptr<Waiter>> waiters = session.waiters;
-    std::optional<std::string> board;
-    for (const std::shared_ptr<Waiter>& waiter : waiters) {
-        if (waiter->after == session.seq)
+    std::string board = boardJson(session);
+    for (std::size_t i = 0; i < session.waiters.size();) {
+        Waiter* waiter = session.waiters[i].get();
+        if (waiter->after == session.seq) {
+            ++i;
             continue;
-        if (!board)
-            board = boardJson(session);
-        finishWaiter(session, waiter, {200, *board});
+        }
+        finishWaiter(session, waiter, {200, --due == 0 ? std::move(board) : board});
     }
 }
 
-void SessionHub::finishWaiter(Session& session, std::shared_ptr<Waiter> waiter, HubReply reply) {
-    if (waiter->done)
-        return;
-    waiter->done = true;
-    waiter->timer.cancel();
-    std::erase(session.waiters, waiter);
-    session.lastSeen = Clock::now();
+void SessionHub::finishWaiter(Session& session, Waiter* waiter, HubReply reply) {
+    holds_.erase(waiter->due);
     Responder respond = std::move(waiter->respond);
+    std::erase_if(session.waiters, [&](const auto& held) { return held.get() == waiter; });
+    session.lastSeen = Clock::now();
     respond(std::move(reply));
 }
 
 void SessionHub::drop(const std::shared_ptr<Session>& session, std::string_view why) {
     session->gone = true;
     session->tickTimer.cancel();
-    const std::vector<std::shared_ptr<Waiter>> waiters = session->waiters;
-    for (const std::shared_ptr<Waiter>& waiter : waiters) {
-        finishWaiter(*session, waiter, unknownSession());
-    }
+    while (!session->waiters.empty())
+        finishWaiter(*session, session->waiters.front().get(), unknownSession());
     unsubscribe(*session, Clock::now());
     sessions_.erase(session->id);
     log_("session " + session->id + " " + std::string(why) + " (" +
@@ -565,6 +596,8 @@ void SessionHub::close() {
         return;
     closed_ = true;
     sweepTimer_.cancel();
+    holdTimer_.cancel();
+    holds_.clear();
     for (auto& cell : cells_) {
         cell->timer.cancel();
         cell->subscribers.clear();
@@ -572,8 +605,6 @@ void SessionHub::close() {
     for (auto& [id, session] : sessions_) {
         session->gone = true;
         session->tickTimer.cancel();
-        for (auto& waiter : session->waiters)
-            waiter->timer.cancel();
         session->waiters.clear();
     }
     sessions_.clear();
@@ -581,7 +612,15 @@ void SessionHub::close() {
 }
 
 std::string SessionHub::boardJson(const Session& session) const {
+    // Sized once up front: the board is written for every delivery.
+    constexpr std::size_t kFrameBytes = 160;
+    constexpr std::size_t kStatsBytes = 120;
+    const std::vector<std::uint32_t> selected = selectedCells(session.config);
+    std::size_t bytes = kFrameBytes + kStatsBytes * kExchangeCount;
+    for (std::uint32_t k : selected)
+        bytes += cells_[k]->json.size() + 1;
     JsonWriter w;
+    w.reserve(bytes);
     w.beginObject();
     w.key("sessionId");
     w.string(session.id);
@@ -591,7 +630,7 @@ std::string SessionHub::boardJson(const Session& session) const {
     w.integer(wallClockMs());
     w.key("cells");
     w.beginArray();
-    for (std::uint32_t k : selectedCells(session.config))
+    for (std::uint32_t k : selected)
         w.raw(cells_[k]->json);
     w.endArray();
     w.key("stats");

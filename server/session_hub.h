@@ -14,17 +14,19 @@
 // - Sessions that nobody polled for the expiry time are dropped; a client re-creates its
 //   session on the 404.
 //
-// Everything here runs on one executor (a strand of the server's event loop), so the state needs
-// no lock; fetch results arrive through `fetchDone`, which the caller posts onto that executor,
-// and answers leave through the callers' responders.
+// Everything here runs on the thread of the server's event loop, so the state needs no lock; fetch
+// results arrive through `fetchDone`, which the caller posts onto that loop, and answers leave
+// through the callers' responders. A held long poll costs no timer of its own: the holds wait in
+// one deadline-ordered index behind a single timer, so answering a poll cancels nothing.
 #pragma once
 
 #include <array>
-#include <boost/asio/any_io_executor.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/basic_waitable_timer.hpp>
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,12 +60,14 @@ struct HubReply {
 class SessionHub {
   public:
     using Clock = std::chrono::steady_clock;
+    using Executor = boost::asio::io_context::executor_type;
+    using Timer =
+        boost::asio::basic_waitable_timer<Clock, boost::asio::wait_traits<Clock>, Executor>;
     using StartFetch = std::function<void(std::uint32_t cell)>;
     using Log = std::function<void(std::string_view line)>;
     using Responder = std::function<void(HubReply reply)>;
 
-    SessionHub(boost::asio::any_io_executor executor, HubOptions options, StartFetch startFetch,
-               Log log);
+    SessionHub(Executor executor, HubOptions options, StartFetch startFetch, Log log);
     ~SessionHub();
     SessionHub(const SessionHub&) = delete;
     SessionHub& operator=(const SessionHub&) = delete;
@@ -89,7 +93,7 @@ class SessionHub {
     void close();
 
     std::size_t sessionCount() const { return sessions_.size(); }
-    const boost::asio::any_io_executor& executor() const { return executor_; }
+    const Executor& executor() const { return executor_; }
 
   private:
     static constexpr std::size_t kCells = static_cast<std::size_t>(kExchangeCount) * kCoinCount;
@@ -105,7 +109,7 @@ class SessionHub {
     struct Session;
 
     struct SharedCell {
-        explicit SharedCell(const boost::asio::any_io_executor& executor) : timer(executor) {}
+        explicit SharedCell(const Executor& executor) : timer(executor) {}
         PriceCell cell;
         std::string json;  // the cell's board entry, rebuilt when the cell changes
         std::unordered_set<Session*> subscribers;
@@ -114,9 +118,11 @@ class SessionHub {
         std::uint64_t fetchesStarted = 0;  // id of the latest fetch
         Clock::time_point lastTick{};
         Clock::time_point lastFetchStart{};
-        boost::asio::steady_timer timer;
+        Timer timer;
         std::uint64_t timerGeneration = 0;
     };
+    // Held long polls by the time they must be answered, earliest first.
+    using HoldIndex = std::multimap<Clock::time_point, Waiter*>;
 
     std::shared_ptr<Session> find(std::string_view id) const;
     std::vector<std::uint32_t> selectedCells(const EngineConfig& config) const;
@@ -132,15 +138,17 @@ class SessionHub {
     void markChanged(Session& session);
     void flush();
     void answerWaiters(Session& session);
-    // Takes the waiter by value: the caller's reference may point into the list it is erased from.
-    void finishWaiter(Session& session, std::shared_ptr<Waiter> waiter, HubReply reply);
+    // Answers one held poll and forgets it.
+    void finishWaiter(Session& session, Waiter* waiter, HubReply reply);
+    void armHoldTimer();
+    void expireHolds();
     void drop(const std::shared_ptr<Session>& session, std::string_view why);
     void scheduleSweep();
     void sweep();
     std::string boardJson(const Session& session) const;
     void rebuildCellJson(std::uint32_t cell);
 
-    boost::asio::any_io_executor executor_;
+    Executor executor_;
     const HubOptions options_;
     StartFetch startFetch_;
     Log log_;
@@ -151,7 +159,12 @@ class SessionHub {
     std::uint64_t updateCounter_ = 0;  // source of the cells' seq
     std::uint64_t upstreamFetches_ = 0;
     std::uint64_t upstreamOverruns_ = 0;
-    boost::asio::steady_timer sweepTimer_;
+    Timer sweepTimer_;
+    HoldIndex holds_;
+    Timer holdTimer_;
+    bool holdTimerArmed_ = false;
+    Clock::time_point holdTimerAt_{};
+    std::uint64_t holdTimerGeneration_ = 0;
     bool closed_ = false;
 };
 

@@ -2,6 +2,13 @@
 // query and the command line.
 #include <gtest/gtest.h>
 
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+
 #include "server/http_server.h"
 #include "server/price_server.h"
 #include "server/session_body.h"
@@ -119,7 +126,7 @@ TEST(ServerArgsTest, ReadsOptions) {
 
     std::optional<ServerOptions> options =
         parseServerArgs({"--listen", "127.0.0.1:0", "--demo", "--exchange-base", "127.0.0.1:9000/",
-                         "--session-expiry-ms", "500", "--max-sessions", "3", "--threads", "1"},
+                         "--session-expiry-ms", "500", "--max-sessions", "3"},
                         error);
     ASSERT_TRUE(options.has_value()) << error;
     EXPECT_EQ(options->listenAddress, "127.0.0.1");
@@ -130,7 +137,6 @@ TEST(ServerArgsTest, ReadsOptions) {
     }
     EXPECT_EQ(options->hub.sessionExpiryMs, 500);
     EXPECT_EQ(options->hub.maxSessions, 3u);
-    EXPECT_EQ(options->threads, 1);
 
     options = parseServerArgs({"--listen", "[::1]:8080"}, error);
     ASSERT_TRUE(options.has_value()) << error;
@@ -146,7 +152,7 @@ TEST(ServerArgsTest, ReadsOptions) {
                                                {"--listen", "host:70000"},
                                                {"--listen", "host:"},
                                                {"--max-sessions", "0"},
-                                               {"--threads", "17"},
+                                               {"--threads", "2"},
                                                {"--session-expiry-ms", "soon"},
                                                {"--exchange-base", " / "},
                                                {"--verbose"}}) {
@@ -155,6 +161,106 @@ TEST(ServerArgsTest, ReadsOptions) {
     }
     EXPECT_FALSE(parseServerArgs({"--help"}, error).has_value());
     EXPECT_TRUE(error.empty());
+}
+
+// Raw HTTP on one connection, read back with Beast's parser.
+class RawConnectionTest : public ::testing::Test {
+  protected:
+    using Response = boost::beast::http::response<boost::beast::http::string_body>;
+
+    void SetUp() override {
+        ServerOptions options;
+        options.listenAddress = "127.0.0.1";
+        options.port = 0;
+        options.demo = true;
+        options.requestTimeout = std::chrono::milliseconds(300);
+        std::string error;
+        server = PriceServer::start(options, error);
+        ASSERT_TRUE(server) << error;
+    }
+
+    boost::asio::ip::tcp::socket connect() {
+        boost::asio::ip::tcp::socket socket(io);
+        socket.connect({boost::asio::ip::make_address("127.0.0.1"), server->port()});
+        return socket;
+    }
+
+    Response exchange(boost::asio::ip::tcp::socket& socket, const std::string& request) {
+        boost::asio::write(socket, boost::asio::buffer(request));
+        Response response;
+        boost::beast::http::read(socket, buffer, response);
+        return response;
+    }
+
+    // True when the server closes the connection (end of stream) rather than sending more.
+    bool closedByServer(boost::asio::ip::tcp::socket& socket) {
+        char byte = 0;
+        boost::system::error_code ec;
+        socket.read_some(boost::asio::buffer(&byte, 1), ec);
+        return ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset;
+    }
+
+    boost::asio::io_context io;
+    boost::beast::flat_buffer buffer;
+    std::unique_ptr<PriceServer> server;
+};
+
+TEST_F(RawConnectionTest, AnswersInTheRequestsVersionAndKeepsOrClosesAsAsked) {
+    namespace http = boost::beast::http;
+    auto socket = connect();
+    Response r = exchange(socket, "GET /api/status HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(r.version(), 11u);
+    EXPECT_EQ(r.result_int(), 200u);
+    EXPECT_EQ(r[http::field::content_type], "application/json; charset=utf-8");
+    EXPECT_EQ(r[http::field::cache_control], "no-store");
+    EXPECT_TRUE(r.keep_alive());
+    EXPECT_NE(r.body().find(R"("connections":1)"), std::string::npos) << r.body();
+
+    // Several answers in turn on one connection, among them one without a body.
+    const std::string body = R"({"intervalMs":0})";
+    r = exchange(socket, "POST /api/sessions HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\n\r\n" + body);
+    ASSERT_EQ(r.result_int(), 201u) << r.body();
+    const std::string id = r.body().substr(r.body().find(R"("sessionId":")") + 13, 32);
+    r = exchange(socket, "DELETE /api/sessions/" + id + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(r.result_int(), 204u);
+    EXPECT_EQ(r.find(http::field::content_length), r.end());
+    EXPECT_TRUE(r.body().empty());
+    r = exchange(socket, "DELETE /api/sessions HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(r.result_int(), 405u);
+    EXPECT_EQ(r[http::field::allow], "POST");
+    r = exchange(socket, "GET /api/status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    EXPECT_FALSE(r.keep_alive());
+    EXPECT_TRUE(closedByServer(socket));
+
+    auto old = connect();
+    r = exchange(old, "GET /api/status HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ(r.version(), 10u);
+    EXPECT_TRUE(r.keep_alive());
+    r = exchange(old, "GET /api/status HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(r.version(), 10u);
+    EXPECT_FALSE(r.keep_alive());
+    EXPECT_TRUE(closedByServer(old));
+}
+
+TEST_F(RawConnectionTest, EndsConnectionsThatStallOrStayIdle) {
+    using Clock = std::chrono::steady_clock;
+    auto stalled = connect();
+    auto idle = connect();
+    const Clock::time_point start = Clock::now();
+    boost::asio::write(stalled, boost::asio::buffer(std::string("GET /api/sta")));
+    EXPECT_TRUE(closedByServer(stalled));
+    EXPECT_TRUE(closedByServer(idle));
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(250));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+
+    // The time allowed runs again for each request on a connection that is in use.
+    auto busy = connect();
+    for (int i = 0; i < 4; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_EQ(exchange(busy, "GET /api/status HTTP/1.1\r\nHost: x\r\n\r\n").result_int(), 200u);
+    }
 }
 
 }  // namespace

@@ -169,6 +169,31 @@ TEST_F(SessionHubTest, LongPollWaitsForANewSeqOrTheHoldTime) {
     EXPECT_EQ(answered, (std::vector<std::uint64_t>{0, 1, 2, 3, 4}));
 }
 
+TEST_F(SessionHubTest, HoldsEndInDeadlineOrderWhateverOrderTheyCameIn) {
+    const std::string a = create(kBitgetBtcEvery1s);
+    const std::string b = create(kBitgetBtcEvery1s);
+    std::vector<std::string> answered;
+    const auto poll = [&](const std::string& id, std::int64_t holdMs) {
+        hub.next(id, board(id).seq, holdMs, [&answered, id](HubReply reply) {
+            EXPECT_EQ(reply.status, 200);
+            answered.push_back(id);
+        });
+    };
+    poll(a, 400);
+    poll(b, 60);  // ends before the hold already waiting
+    runFor(200ms);
+    EXPECT_EQ(answered, std::vector<std::string>{b});
+
+    // A new price ends a's hold early; b's next hold ends after a's would have.
+    finish(kBitgetBtc, priced(100, 10));
+    EXPECT_EQ(answered, (std::vector<std::string>{b, a}));
+    poll(b, 400);
+    runFor(300ms);
+    EXPECT_EQ(answered, (std::vector<std::string>{b, a}));
+    runFor(250ms);
+    EXPECT_EQ(answered, (std::vector<std::string>{b, a, b}));
+}
+
 TEST_F(SessionHubTest, AnswersUnknownSessionsWith404) {
     std::optional<HubReply> answer;
     hub.next("nope", 1, 1000, [&](HubReply r) { answer = std::move(r); });
