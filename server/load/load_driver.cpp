@@ -5,11 +5,14 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <set>
+
+#include <sys/socket.h>
 
 #include "core/board.h"
 #include "net/server_protocol.h"
@@ -26,7 +29,7 @@ using boost::system::error_code;
 
 constexpr std::uint32_t kBitget = 1;
 constexpr double kFirstPrice = 1000;
-constexpr std::chrono::seconds kRequestTimeout{30};
+constexpr std::size_t kReceiveChunk = 16 * 1024;
 // A price served this shortly before the end may still be on its way; it is not expected.
 constexpr std::chrono::milliseconds kSettleTime{300};
 
@@ -37,24 +40,31 @@ struct Shared {
     bool stopping = false;
 };
 
+// One client: creates its session, then long-polls it again as soon as an answer arrives. Answers
+// are received with recvmsg and SO_TIMESTAMPNS, so each carries the time the kernel put it into
+// the socket, and parsed with Beast's parser.
 class LoadSession : public std::enable_shared_from_this<LoadSession> {
   public:
-    LoadSession(asio::io_context& io, Shared& shared) : stream_(io), shared_(shared) {}
+    LoadSession(asio::io_context& io, Shared& shared) : socket_(io), shared_(shared) {}
 
     void start(const tcp::endpoint& server) {
-        stream_.expires_after(kRequestTimeout);
-        stream_.async_connect(server, [self = shared_from_this()](error_code ec) {
+        socket_.async_connect(server, [self = shared_from_this()](error_code ec) {
             if (ec)
                 return self->fail();
-            self->stream_.socket().set_option(tcp::no_delay(true), ec);
+            self->socket_.set_option(tcp::no_delay(true), ec);
+            const int on = 1;
+            if (setsockopt(self->socket_.native_handle(), SOL_SOCKET, SO_TIMESTAMPNS, &on,
+                           sizeof on) != 0) {
+                return self->fail();
+            }
             self->send(http::verb::post, "/api/sessions", self->shared_.sessionBody);
         });
     }
 
     void close() {
         error_code ignored;
-        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-        stream_.close();
+        socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
     }
 
     bool created() const { return !id_.empty(); }
@@ -74,32 +84,72 @@ class LoadSession : public std::enable_shared_from_this<LoadSession> {
             request_.body() = std::move(body);
         }
         request_.prepare_payload();
-        stream_.expires_after(kRequestTimeout);
-        http::async_write(stream_, request_,
+        http::async_write(socket_, request_,
                           [self = shared_from_this()](error_code ec, std::size_t) {
                               if (ec)
                                   return self->fail();
-                              self->read();
+                              self->parser_.emplace();
+                              self->parser_->eager(true);
+                              self->arrived_ = {};
+                              self->receive();
                           });
     }
 
-    void read() {
-        response_ = {};
-        http::async_read(stream_, buffer_, response_,
-                         [self = shared_from_this()](error_code ec, std::size_t) {
-                             if (ec)
-                                 return self->fail();
-                             self->onResponse();
-                         });
+    void receive() {
+        socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](error_code ec) {
+            if (ec)
+                return self->fail();
+            self->receiveNow();
+        });
     }
 
-    void onResponse() {
+    void receiveNow() {
+        const asio::mutable_buffer space = buffer_.prepare(kReceiveChunk);
+        iovec vector{space.data(), space.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr message{};
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = recvmsg(socket_.native_handle(), &message, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return receive();
+        if (n <= 0)
+            return fail();
+        buffer_.commit(static_cast<std::size_t>(n));
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec stamp{};
+                std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+                arrived_ = std::chrono::system_clock::time_point(
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                        std::chrono::seconds(stamp.tv_sec) +
+                        std::chrono::nanoseconds(stamp.tv_nsec)));
+            }
+        }
+        while (buffer_.size() > 0 && !parser_->is_done()) {
+            error_code ec;
+            const std::size_t used = parser_->put(buffer_.data(), ec);
+            buffer_.consume(used);
+            if (ec == http::error::need_more)
+                break;
+            if (ec)
+                return fail();
+        }
+        if (!parser_->is_done())
+            return receive();
+        onResponse(parser_->release());
+    }
+
+    void onResponse(const http::response<http::string_body>& response) {
         const Clock::time_point now = Clock::now();
         const bool creating = id_.empty();
         ServerBoard board;
         std::string error;
-        if (response_.result_int() != (creating ? 201u : 200u) ||
-            !parseServerBoard(response_.body(), board, error)) {
+        if (response.result_int() != (creating ? 201u : 200u) ||
+            !parseServerBoard(response.body(), board, error) ||
+            arrived_ == std::chrono::system_clock::time_point{}) {
             return fail();
         }
         if (creating) {
@@ -116,6 +166,9 @@ class LoadSession : public std::enable_shared_from_this<LoadSession> {
             for (const UpstreamFake::Quote& quote : shared_.upstream.quotes()) {
                 if (quote.price == cell.price && quote.servedAt > createdAt_) {
                     shared_.report.delaysMs.push_back(
+                        std::chrono::duration<double, std::milli>(arrived_ - quote.servedAtWall)
+                            .count());
+                    shared_.report.handledDelaysMs.push_back(
                         std::chrono::duration<double, std::milli>(now - quote.servedAt).count());
                 }
             }
@@ -131,10 +184,11 @@ class LoadSession : public std::enable_shared_from_this<LoadSession> {
         close();
     }
 
-    beast::tcp_stream stream_;
+    tcp::socket socket_;
     beast::flat_buffer buffer_;
     http::request<http::string_body> request_;
-    http::response<http::string_body> response_;
+    std::optional<http::response_parser<http::string_body>> parser_;
+    std::chrono::system_clock::time_point arrived_{};
     Shared& shared_;
     std::string id_;
     std::uint64_t seq_ = 0;
@@ -167,7 +221,7 @@ std::vector<UpstreamFake::Quote> UpstreamFake::quotes() const {
 test::TestResponse UpstreamFake::answer() {
     std::lock_guard lock(mutex_);
     const double price = kFirstPrice + static_cast<double>(quotes_.size() + 1);
-    quotes_.push_back({price, Clock::now()});
+    quotes_.push_back({price, Clock::now(), std::chrono::system_clock::now()});
     return test::TestResponse::json(200, test::composeTickerBody(kBitget, price, kFirstPrice));
 }
 
@@ -222,6 +276,10 @@ LoadReport runLoad(const LoadOptions& options, const UpstreamFake& upstream) {
     report.p50Ms = percentile(report.delaysMs, 0.50);
     report.p99Ms = percentile(report.delaysMs, 0.99);
     report.maxMs = report.delaysMs.empty() ? 0 : report.delaysMs.back();
+    std::sort(report.handledDelaysMs.begin(), report.handledDelaysMs.end());
+    report.handledP50Ms = percentile(report.handledDelaysMs, 0.50);
+    report.handledP99Ms = percentile(report.handledDelaysMs, 0.99);
+    report.handledMaxMs = report.handledDelaysMs.empty() ? 0 : report.handledDelaysMs.back();
     return report;
 }
 

@@ -29,7 +29,8 @@ class UpstreamFake {
 
     struct Quote {
         double price;
-        Clock::time_point servedAt;  // just before the answer was written
+        Clock::time_point servedAt;                          // just before the answer was written
+        std::chrono::system_clock::time_point servedAtWall;  // the same moment, wall clock
     };
     std::vector<Quote> quotes() const;
 
@@ -59,10 +60,18 @@ struct LoadReport {
     std::size_t upstreamFetches = 0;
     // What one session alone would have caused: its warm-up and one fetch per interval.
     std::size_t singleSessionFetches = 0;
-    std::vector<double> delaysMs;  // upstream answer to delivery, one per session and price
+    // Upstream answer to delivery, one per session and price: to the moment the board reached
+    // the client's socket (the kernel's receive time), which is what the server controls...
+    std::vector<double> delaysMs;
     double p50Ms = 0;
     double p99Ms = 0;
     double maxMs = 0;
+    // ...and to the moment the load driver's single thread got to it, which adds the queue of
+    // a thousand clients played by one thread.
+    std::vector<double> handledDelaysMs;
+    double handledP50Ms = 0;
+    double handledP99Ms = 0;
+    double handledMaxMs = 0;
 };
 
 // Creates the sessions (Bitget and BTC at the interval), long-polls until the duration has

@@ -3,7 +3,6 @@
 // prints the delivery figures, the upstream fetch count and the server's memory.
 //
 //   vindral-server-load --server PATH [--sessions 1000] [--seconds 20] [--interval-ms 1000]
-//                       [--server-threads 1]
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -27,7 +26,6 @@ struct Args {
     std::size_t sessions = 1000;
     long seconds = 20;
     std::int32_t intervalMs = 1000;
-    std::string serverThreads = "1";
 };
 
 bool parseArgs(int argc, char** argv, Args& args) {
@@ -40,8 +38,6 @@ bool parseArgs(int argc, char** argv, Args& args) {
             args.sessions = std::stoul(value);
         } else if (name == "--seconds") {
             args.seconds = std::stol(value);
-        } else if (name == "--server-threads") {
-            args.serverThreads = value;
         } else if (name == "--interval-ms") {
             args.intervalMs = std::stoi(value);
         } else {
@@ -105,7 +101,7 @@ int main(int argc, char** argv) {
     Args args;
     if (!parseArgs(argc, argv, args)) {
         std::cerr << "usage: vindral-server-load --server PATH [--sessions N] [--seconds S] "
-                     "[--interval-ms MS] [--server-threads N]\n";
+                     "[--interval-ms MS]\n";
         return 2;
     }
     vindral::load::UpstreamFake upstream;
@@ -120,8 +116,7 @@ int main(int argc, char** argv) {
         close(errPipe[1]);
         const std::string base = upstream.baseUrl();
         execl(args.server.c_str(), args.server.c_str(), "--listen", "127.0.0.1:0",
-              "--exchange-base", base.c_str(), "--threads", args.serverThreads.c_str(),
-              static_cast<char*>(nullptr));
+              "--exchange-base", base.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(errPipe[1]);
@@ -169,8 +164,10 @@ int main(int argc, char** argv) {
     std::printf("new upstream prices   %zu\n", report.prices);
     std::printf("deliveries            %zu expected, %zu missed\n", report.expectedDeliveries,
                 report.missedDeliveries);
-    std::printf("delay upstream->client p50 %.2f ms, p99 %.2f ms, max %.2f ms (%zu samples)\n",
+    std::printf("delay to client socket p50 %.2f ms, p99 %.2f ms, max %.2f ms (%zu samples)\n",
                 report.p50Ms, report.p99Ms, report.maxMs, report.delaysMs.size());
+    std::printf("delay to client thread p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                report.handledP50Ms, report.handledP99Ms, report.handledMaxMs);
     std::printf("upstream fetches      %zu (one session alone: %zu)\n", report.upstreamFetches,
                 report.singleSessionFetches);
     std::printf("server CPU time       %.0f ms (%.1f us per board)\n", cpuMs,
