@@ -24,22 +24,21 @@ constexpr milliseconds kMinSweepPeriod{10};
 // The engine's latency smoothing: avg = 0.8 * avg + 0.2 * latency.
 constexpr double kLatencyKeep = 0.8;
 
+// The names as UTF-8, converted once: boards are written for every delivery.
+template <std::size_t N, typename NameOf>
+std::array<std::string, N> utf8Names(NameOf nameOf) {
+    std::array<std::string, N> names;
+    for (std::uint32_t i = 0; i < N; ++i)
+        names[i] = toUtf8(nameOf(i));
+    return names;
+}
+
 const std::string& utf8ExchangeName(std::uint32_t exchange) {
-    static const std::array<std::string, kExchangeCount> names = [] {
-        std::array<std::string, kExchangeCount> all;
-        for (std::uint32_t e = 0; e < kExchangeCount; ++e)
-            all[e] = toUtf8(exchangeName(e));
-        return all;
-    }();
+    static const auto names = utf8Names<kExchangeCount>(exchangeName);
     return names[exchange];
 }
 const std::string& utf8CoinSymbol(std::uint32_t coin) {
-    static const std::array<std::string, kCoinCount> symbols = [] {
-        std::array<std::string, kCoinCount> all;
-        for (std::uint32_t c = 0; c < kCoinCount; ++c)
-            all[c] = toUtf8(coinSymbol(c));
-        return all;
-    }();
+    static const auto symbols = utf8Names<kCoinCount>(coinSymbol);
     return symbols[coin];
 }
 
