@@ -14,19 +14,13 @@
 
 namespace vindral {
 
-// What the time-out sweep sees of a connection.
-class ConnectionBase {
-  public:
-    // Ends the connection when its read or write has run past its deadline.
-    virtual void closeIfLate(std::chrono::steady_clock::time_point now) = 0;
-
-  protected:
-    ~ConnectionBase() = default;
-};
+namespace {
+class Connection;
+}  // namespace
 
 // Every open connection, for the time-out sweep and the connection count.
 struct HttpServer::Connections {
-    std::unordered_set<ConnectionBase*> open;
+    std::unordered_set<Connection*> open;
 };
 
 namespace {
@@ -87,7 +81,7 @@ void composeHead(std::string& head, unsigned version, int status, std::size_t bo
     head += "\r\n";
 }
 
-class Connection final : public ConnectionBase, public std::enable_shared_from_this<Connection> {
+class Connection : public std::enable_shared_from_this<Connection> {
   public:
     Connection(Socket socket, SessionHub& hub, std::shared_ptr<HttpServer::Connections> registry,
                std::chrono::milliseconds timeout)
@@ -102,7 +96,8 @@ class Connection final : public ConnectionBase, public std::enable_shared_from_t
 
     void start() { readHeader(); }
 
-    void closeIfLate(Clock::time_point now) override {
+    // Ends the connection when its read or write has run past its deadline.
+    void closeIfLate(Clock::time_point now) {
         if (now >= deadline_)
             closeNow();
     }
@@ -392,7 +387,7 @@ void HttpServer::scheduleTimeoutSweep() {
             return;
         const Clock::time_point now = Clock::now();
         // Closing only cancels the connection's operations; it leaves the set as it is.
-        for (ConnectionBase* connection : connections_->open)
+        for (Connection* connection : connections_->open)
             connection->closeIfLate(now);
         scheduleTimeoutSweep();
     });
