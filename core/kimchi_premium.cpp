@@ -30,8 +30,6 @@ constexpr std::size_t kAmountBufferSize = 512;
 // The compact text has one decimal; below this it would show as "-0.0%".
 constexpr double kCompactZeroBelowPct = 0.05;
 
-// Korean banks post in KST, which has no daylight saving.
-constexpr std::chrono::hours kKstOffset{9};
 // A bank posting older than this gets its age beside its clock time, so that Friday's rate read
 // on Sunday does not pass for today's.
 constexpr std::int64_t kShowPostingAgeFromMs = 60 * 60 * 1000;
@@ -74,7 +72,10 @@ std::wstring formatKrwAmount(double krw) {
     if (krw >= kKrwWholeFrom) {
         // The price rule with its separators, on the whole won: its two decimals are then zero.
         std::wstring text = formatPrice(std::round(krw));
-        text.erase(text.find(L'.'));
+        // Infinity, and amounts too long for the price text, come back without a point.
+        if (const std::size_t point = text.find(L'.'); point != std::wstring::npos) {
+            text.erase(point);
+        }
         return text;
     }
     std::array<wchar_t, kAmountBufferSize> buffer{};

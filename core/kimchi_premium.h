@@ -9,6 +9,7 @@
 // missing or stale there is no number, only the reason.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,6 +22,8 @@ namespace vindral {
 inline constexpr std::int64_t kFxFetchIntervalMs = 10 * 60 * 1000;
 // A posted rate stays usable this long: a Friday evening post still holds on Monday morning.
 inline constexpr std::int64_t kFxFreshWindowMs = 72 * 60 * 60 * 1000;
+// Korean banks post in KST, which has no daylight saving.
+inline constexpr std::chrono::hours kKstOffset{9};
 // Premiums smaller than this (in percent) are drawn dim: they are noise, not a premium.
 inline constexpr double kPremiumDimBelowPct = 0.005;
 

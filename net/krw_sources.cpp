@@ -33,8 +33,6 @@ constexpr char kEcbProvider[] = "ECB";
 // A source's own message is cut to this many UTF-8 bytes before it reaches a cell.
 constexpr std::size_t kMessageMaxBytes = 60;
 
-// Korean banks post in KST, which has no daylight saving.
-constexpr std::chrono::hours kKstOffset{9};
 // The ECB publishes its reference rates at about 16:00 CET; 14:00 UTC is that hour in summer and
 // errs on the old side in winter.
 constexpr std::chrono::hours kEcbPostingHourUtc{14};
