@@ -49,6 +49,11 @@ std::string cutMessage(std::string text) {
     return text;
 }
 
+std::string memberText(const JsonValue& object, std::string_view key) {
+    const JsonValue* member = object.find(key);
+    return member == nullptr ? std::string() : member->asText();
+}
+
 // The reason a source gives in an error body: Upbit's {"error":{"name","message"}} (the message,
 // else the name, which may be a number or a string), a plain "error" text, or a "message".
 std::string errorDetail(const JsonValue& root) {
@@ -56,16 +61,10 @@ std::string errorDetail(const JsonValue& root) {
         if (error->kind != JsonKind::Object) {
             return cutMessage(error->asText());
         }
-        const JsonValue* message = error->find("message");
-        std::string text = message == nullptr ? std::string() : message->asText();
-        if (text.empty()) {
-            const JsonValue* name = error->find("name");
-            text = name == nullptr ? std::string() : name->asText();
-        }
-        return cutMessage(text);
+        const std::string message = memberText(*error, "message");
+        return cutMessage(message.empty() ? memberText(*error, "name") : message);
     }
-    const JsonValue* message = root.find("message");
-    return message == nullptr ? std::string() : cutMessage(message->asText());
+    return cutMessage(memberText(root, "message"));
 }
 
 // "HTTP 404 Code not found" with the body's reason, else by the status alone.
@@ -138,11 +137,6 @@ std::optional<std::chrono::seconds> parseClock(std::string_view text) {
 
 std::int64_t toWallMs(std::chrono::sys_time<std::chrono::seconds> time) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-}
-
-std::string memberText(const JsonValue& object, std::string_view key) {
-    const JsonValue* member = object.find(key);
-    return member == nullptr ? std::string() : member->asText();
 }
 
 std::optional<double> positiveNumber(const JsonValue* value) {
