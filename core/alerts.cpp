@@ -407,6 +407,10 @@ std::wstring alertListText(const Alert& alert) {
     return text;
 }
 
+std::wstring alertValueText(const Alert& alert) {
+    return numberText(alert.value);
+}
+
 std::optional<double> parseAlertNumber(std::wstring_view text) {
     std::wstring kept;
     for (wchar_t ch : text) {

@@ -96,6 +96,9 @@ std::wstring alertNotificationText(const AlertFiring& firing, const IndexList& e
 // One row of the dialog's list: coin, condition, mode and last firing, separated by tabs.
 std::wstring alertListText(const Alert& alert);
 
+// The value as the dialog's field shows it: the shortest text that reads back the same.
+std::wstring alertValueText(const Alert& alert);
+
 // A number as the user types it: blanks and thousands separators are ignored.
 std::optional<double> parseAlertNumber(std::wstring_view text);
 

@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "core/format.h"
+#include "ui/alerts_view.h"
 
 namespace vindral {
 
@@ -17,6 +18,7 @@ MainWindow::~MainWindow() {
 bool MainWindow::create(HINSTANCE instance) {
     instance_ = instance;
     settings_ = loadSettings();
+    loadAlerts();
 
     bigIcon_ = makeAppIcon(GetSystemMetrics(SM_CXICON));
     smallIcon_ = makeAppIcon(GetSystemMetrics(SM_CXSMICON));
@@ -214,6 +216,7 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             onTimer(static_cast<UINT_PTR>(wParam));
             return 0;
         case WM_MOUSEMOVE: {
+            clearAlertMarks();
             const int b = hitTestButton(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
             if (b != hoverButton_) {
                 hoverButton_ = b;
@@ -236,6 +239,7 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             }
             return 0;
         case WM_LBUTTONDOWN:
+            clearAlertMarks();
             pressedButton_ = hitTestButton(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
             SetCapture(hwnd_);
             return 0;
@@ -351,6 +355,7 @@ void MainWindow::onBoardChanged() {
         flashTimerRunning_ = true;
         SetTimer(hwnd_, kTimerFlash, kFlashFrameMs, nullptr);
     }
+    checkAlerts(now);
     updateTrayTip();
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
@@ -412,6 +417,9 @@ void MainWindow::runCommand(int id) {
             break;
         case kCmdExit:
             close();
+            break;
+        case kCmdAlerts:
+            openAlerts();
             break;
         default:
             break;

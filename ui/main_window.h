@@ -11,7 +11,10 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "core/alerts.h"
 #include "core/board.h"
 #include "core/market_engine.h"
 #include "settings/settings.h"
@@ -128,6 +131,15 @@ class MainWindow {
     void savePosition();
     void openSettings();
 
+    // Price alerts (alerts_win.cpp).
+    void loadAlerts();
+    void saveAlerts() const;
+    void checkAlerts(std::int64_t now);
+    void notifyAlerts(const std::vector<std::wstring>& texts);
+    void clearAlertMarks();
+    void paintAlertMark(HDC dc, const RECT& label, std::uint32_t coin, std::int64_t now);
+    void openAlerts();
+
     // Test hook (test_snapshot.cpp).
     bool writeTestSnapshot(unsigned number);
 
@@ -157,6 +169,10 @@ class MainWindow {
     UINT taskbarCreatedMsg_ = 0;
     bool trayIconAdded_ = false;
     bool tornDown_ = false;
+    AlertBook alertBook_;
+    bool alertSound_ = false;
+    // Coins whose alert fired and that the user has not yet pointed at.
+    std::array<bool, kCoinCount> alertMarks_{};
 };
 
 }  // namespace vindral

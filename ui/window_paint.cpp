@@ -298,6 +298,7 @@ void MainWindow::paintTable(HDC dc, std::int64_t now) {
         const int y = h + ch + static_cast<int>(r) * rowH;
         drawText(dc, coinSymbol(c), RECT{pad, y, pad + labelW, y + rowH},
                  fonts_[kFontCoinLabel].get(), palette::kMainText, kCentredLeft);
+        paintAlertMark(dc, RECT{pad, y, pad + labelW - s(4), y + rowH}, c, now);
         int cx = pad + labelW;
         for (const std::uint32_t e : selectedExchanges_) {
             paintCell(dc, RECT{cx, y, cx + colW, y + rowH}, e, c, now);
@@ -407,6 +408,7 @@ void MainWindow::paintMiniRows(HDC dc, std::int64_t now) {
                    now);
         drawText(dc, coinSymbol(c), RECT{pad, y, pad + labelW, y + rowH},
                  fonts_[kFontCoinLabel].get(), palette::kMainText, kCentredLeft);
+        paintAlertMark(dc, RECT{pad, y, pad + labelW - s(4), y + rowH}, c, now);
 
         const CoinView d = coinView(board_, c, selectedExchanges_, now);
         const RECT priceBox{pad + labelW, y, pad + labelW + priceW, y + rowH};
@@ -448,6 +450,7 @@ void MainWindow::paintInitialsStrip(HDC dc, std::int64_t now) {
                    flash.startMs, now);
         drawText(dc, coinInitialsText(c), RECT{x, 0, x + lw, h}, fonts_[kFontCoinLabel].get(),
                  palette::kMainText, kCentredLeft);
+        paintAlertMark(dc, RECT{x, 0, x + lw + s(9), h / 2}, c, now);
 
         const CoinView v = coinView(board_, c, selectedExchanges_, now);
         const RECT priceBox{x + lw + s(4), 0, x + lw + s(4) + pw, h};

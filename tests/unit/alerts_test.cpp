@@ -11,6 +11,7 @@
 #include "core/format.h"
 #include "settings/alert_store.h"
 #include "settings/settings.h"
+#include "ui/alerts_view.h"
 
 namespace vindral {
 namespace {
@@ -393,6 +394,25 @@ TEST(AlertBookEdits, ReplacingKeepsTheStateOfUnchangedAlerts) {
     EXPECT_EQ(book.alerts[0].state, AlertState::Armed);
     EXPECT_EQ(book.alerts[1].state, AlertState::Waiting);
     EXPECT_EQ(armedAlertCount(book), 1);
+}
+
+TEST(AlertView, MenuItemTipLineAndBell) {
+    const std::vector<MenuItem> menu = withAlertsItem(buildContextMenu(Settings{}, true));
+    ASSERT_GE(menu.size(), 3u);
+    EXPECT_EQ(menu[0].id, kCmdSettings);
+    EXPECT_EQ(menu[1].id, kCmdAlerts);
+    EXPECT_EQ(menu[1].text, L"가격 알림…");
+    EXPECT_EQ(menu[2].id, kCmdRefresh);
+
+    AlertBook book;
+    EXPECT_EQ(alertsTipLine(book), L"");
+    book.alerts = {levelAlert(AlertKind::Above, 100), levelAlert(AlertKind::Below, 50)};
+    EXPECT_EQ(alertsTipLine(book), L"\n알림 0개 대기");
+    feed(book, {80});
+    EXPECT_EQ(alertsTipLine(book), L"\n알림 2개 대기");
+
+    EXPECT_NE(bellLit(kNow), bellLit(kNow + 1000));
+    EXPECT_EQ(bellLit(kNow), bellLit(kNow + 999));
 }
 
 }  // namespace
