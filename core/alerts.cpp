@@ -88,14 +88,16 @@ std::optional<std::uint32_t> coinBySymbol(std::wstring_view symbol) {
     return std::nullopt;
 }
 
-// Shortest text that reads back as the same double.
+// Shortest text that reads back as the same double, without an exponent where one fits.
 std::wstring numberText(double value) {
-    std::array<char, 32> buffer{};
-    const auto [ptr, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    if (ec != std::errc{}) {
-        return L"0";
+    std::array<char, 64> buffer{};
+    char* const last = buffer.data() + buffer.size();
+    std::to_chars_result result =
+        std::to_chars(buffer.data(), last, value, std::chars_format::fixed);
+    if (result.ec != std::errc{}) {
+        result = std::to_chars(buffer.data(), last, value);
     }
-    return std::wstring(buffer.data(), ptr);
+    return result.ec == std::errc{} ? std::wstring(buffer.data(), result.ptr) : std::wstring(L"0");
 }
 
 bool validValue(AlertKind kind, double value) {

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cwchar>
 #include <string>
 
@@ -21,11 +22,6 @@ namespace {
 // The shell's balloon holds 256 characters of text, terminator included.
 constexpr std::size_t kBalloonTextChars = 256;
 constexpr std::size_t kBalloonTitleChars = 64;
-
-// Test hook, inert in normal use: with VINDRAL_TEST_NOTIFY_LOG naming a file, every notification
-// is appended to it as one UTF-8 line per alert, "title<TAB>text", because another process
-// cannot read a tray balloon.
-constexpr wchar_t kTestNotifyLogVariable[] = L"VINDRAL_TEST_NOTIFY_LOG";
 
 class FileHandle {
   public:
@@ -43,14 +39,21 @@ class FileHandle {
     HANDLE handle_;
 };
 
-void appendTestNotifyLog(const std::vector<std::wstring>& texts) {
+// The file named by the test variable; empty in normal use.
+std::wstring testNotifyLogPath() {
     wchar_t path[MAX_PATH];
     const DWORD length = GetEnvironmentVariableW(kTestNotifyLogVariable, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
+    return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(path, length);
+}
+
+// Another process cannot read a tray balloon, so a test reads what it said here.
+void appendTestNotifyLog(const std::vector<std::wstring>& texts) {
+    const std::wstring path = testNotifyLogPath();
+    if (path.empty()) {
         return;
     }
-    const FileHandle file(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    const FileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -158,6 +161,18 @@ void MainWindow::paintAlertMark(HDC dc, const RECT& label, std::uint32_t coin, s
     const int top = (label.top + label.bottom) / 2 - size / 2;
     const RECT box{label.right - size, top, label.right, top + size};
     drawBell(dc, box, bellLit(now) ? palette::kAccent : palette::kDimText);
+}
+
+LRESULT MainWindow::answerAlertTest(UINT msg, WPARAM wParam) const {
+    if (testNotifyLogPath().empty()) {
+        return 0;
+    }
+    if (msg == kMsgTestArmedAlerts) {
+        return armedAlertCount(alertBook_);
+    }
+    const auto quote =
+        alertQuote(board_, static_cast<std::uint32_t>(wParam), selectedExchanges_, wallClockMs());
+    return quote ? static_cast<LRESULT>(std::llround(quote->price * 100)) : -1;
 }
 
 void MainWindow::openAlerts() {

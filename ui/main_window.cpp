@@ -286,6 +286,9 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         case kMsgTestSnapshot:
             return writeTestSnapshot(static_cast<unsigned>(wParam)) ? 1 : 0;
+        case kMsgTestAlertPrice:
+        case kMsgTestArmedAlerts:
+            return answerAlertTest(msg, wParam);
         default:
             break;
     }

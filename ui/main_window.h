@@ -41,6 +41,13 @@ inline constexpr UINT kMsgShowWindow = WM_APP + 3;
 // post it rather than send it for the settings command, whose dialog is modal.
 inline constexpr UINT kMsgTestSnapshot = WM_APP + 10;
 inline constexpr wchar_t kTestSnapshotDirVariable[] = L"VINDRAL_TEST_SNAPSHOT_DIR";
+// Test hooks of the price alerts, inert unless the environment variable
+// VINDRAL_TEST_NOTIFY_LOG names a file, to which every notification is then appended as UTF-8
+// lines "title<TAB>text": kMsgTestAlertPrice answers the price alerts of coin wParam watch, in
+// hundredths of a USDT (-1 without a fresh price), kMsgTestArmedAlerts the number of armed alerts.
+inline constexpr UINT kMsgTestAlertPrice = WM_APP + 20;
+inline constexpr UINT kMsgTestArmedAlerts = WM_APP + 21;
+inline constexpr wchar_t kTestNotifyLogVariable[] = L"VINDRAL_TEST_NOTIFY_LOG";
 
 inline constexpr UINT_PTR kTimerTick = 1;
 inline constexpr UINT kTickMs = 1000;
@@ -139,6 +146,7 @@ class MainWindow {
     void clearAlertMarks();
     void paintAlertMark(HDC dc, const RECT& label, std::uint32_t coin, std::int64_t now);
     void openAlerts();
+    LRESULT answerAlertTest(UINT msg, WPARAM wParam) const;
 
     // Test hook (test_snapshot.cpp).
     bool writeTestSnapshot(unsigned number);

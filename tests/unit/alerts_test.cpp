@@ -289,7 +289,10 @@ TEST(AlertStore, StoredFormParsesAndRejects) {
     EXPECT_TRUE(move->repeat);
     EXPECT_EQ(move->lastFiredMs, 42);
 
-    for (const Alert& a : {levelAlert(AlertKind::Below, 0.1234567), moveAlert(2.5, 60, false)}) {
+    EXPECT_EQ(formatAlert(levelAlert(AlertKind::Above, 100000)), L"BTC above 100000 repeat 0");
+    EXPECT_EQ(formatAlert(moveAlert(0.5, 15, false)), L"BTC move 0.5 15 once 0");
+    for (const Alert& a : {levelAlert(AlertKind::Below, 0.1234567),
+                           levelAlert(AlertKind::Above, 1e-300), moveAlert(2.5, 60, false)}) {
         const auto back = parseAlert(formatAlert(a));
         ASSERT_TRUE(back) << toUtf8(formatAlert(a));
         EXPECT_EQ(back->value, a.value);
