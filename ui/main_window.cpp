@@ -195,6 +195,11 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
                 return 0;
             }
             break;
+        case WM_NCMOUSEMOVE:
+        case WM_NCLBUTTONDOWN:
+            // Pointing at the window (all caption but the buttons) is seeing its alerts.
+            clearAlertMarks();
+            break;
         case WM_NCRBUTTONDOWN:
             // Kept from the default handling: under Wine it swallows the button-up on the
             // caption for a system menu this window does not have, so no menu would open.

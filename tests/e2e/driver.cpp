@@ -158,7 +158,8 @@ int usage() {
         "usage: driver wait|gone TARGET MS | rect|alpha|visible|topmost TARGET |\n"
         "       key TARGET VK | wheel TARGET DELTA | command TARGET ID | click TARGET ID |\n"
         "       focus|msgtext TARGET | text|checked|itemrect TARGET ID |\n"
-        "       settext TARGET ID TEXT | post|send TARGET MSG WPARAM LPARAM | serve\n",
+        "       settext TARGET ID TEXT | select TARGET ID INDEX |\n"
+        "       post|send TARGET MSG WPARAM LPARAM | serve\n",
         stderr);
     return kExitUsage;
 }
@@ -258,6 +259,12 @@ int run(const std::vector<std::wstring>& args, std::wstring& out) {
         out.assign(std::to_wstring(GetDlgCtrlID(focus)));
     } else if (command == L"msgtext") {
         out.assign(messageBoxText(hwnd));
+    } else if (command == L"select") {
+        // A combo box choice as the user makes it: the selection, then its notification.
+        const int id = arg(2);
+        sendWithTimeout(item(hwnd, id), CB_SETCURSEL, static_cast<WPARAM>(arg(3)), 0);
+        PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(item(hwnd, id)));
     } else if (command == L"send") {
         const auto result =
             sendWithTimeout(hwnd, static_cast<UINT>(arg(2)), static_cast<WPARAM>(arg(3)),

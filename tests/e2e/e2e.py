@@ -818,10 +818,25 @@ def case_alerts_fire(s):
     check_eq(len(notices(log)), 3, "notices in all")
 
 
+KIND_CHOICES = ["가격 이상 (돌파)", "가격 이하 (이탈)", "변동률 (기간 내)"]
+
+
 def choose_kind(s, index):
-    """Picks a condition from the drop-down list with the keyboard, as a user would."""
-    click_item(s, "alerts", ID_ALERTS_KIND)
-    s.xdotool("key", "Home", *(["Down"] * index), "Return")
+    """Picks a condition; sent again until it shows, as a message to a dialog that has just
+    closed a warning box can time out."""
+    def chosen():
+        s.driver("select", "alerts", ID_ALERTS_KIND, index)
+        return s.driver("text", "alerts", ID_ALERTS_KIND) == KIND_CHOICES[index]
+
+    wait_for(chosen, 10, f"the condition {KIND_CHOICES[index]} chosen")
+
+
+def set_field(s, item_id, text):
+    def shown():
+        s.driver("settext", "alerts", item_id, text)
+        return s.driver("text", "alerts", item_id) == text
+
+    wait_for(shown, 10, f"{text!r} in field {item_id}")
 
 
 def press_expecting(s, item_id, message):
@@ -842,33 +857,33 @@ def case_alerts_dialog(s):
     app = start_vindral(s, ServerUrl=dead_server_url(), Alert1="ETH below 2000 once",
                         Alert2="garbage")
     wait_size(s, 500, 194, "the table view")
+    # Right after the start, Wine's tray window may not show the icon yet.
+    wait_for(lambda: s.screenshot().region_has(TRAY_ICON[0] - 8, TRAY_ICON[1] - 8,
+                                               TRAY_ICON[0] + 8, TRAY_ICON[1] + 8, ACCENT, 40),
+             20, "the tray icon")
 
     open_tray_menu(s)
     choose_menu_item(s, MENU_ALERTS)
     s.driver("wait", "alerts", 15000)
     check_eq(s.driver("text", "alerts", ID_ALERTS_VALUE), "", "value field")
 
-    s.driver("settext", "alerts", ID_ALERTS_VALUE, "0")
+    set_field(s, ID_ALERTS_VALUE, "0")
     press_expecting(s, ID_ALERTS_ADD, PRICE_MESSAGE)
-    s.driver("settext", "alerts", ID_ALERTS_VALUE, "abc")
+    set_field(s, ID_ALERTS_VALUE, "abc")
     press_expecting(s, ID_ALERTS_ADD, PRICE_MESSAGE)
 
     choose_kind(s, 2)
-    wait_for(lambda: s.driver("text", "alerts", ID_ALERTS_KIND) == "변동률 (기간 내)", 10,
-             "the move condition chosen")
-    s.driver("settext", "alerts", ID_ALERTS_VALUE, "60")
-    s.driver("settext", "alerts", ID_ALERTS_MINUTES, "15")
+    set_field(s, ID_ALERTS_VALUE, "60")
+    set_field(s, ID_ALERTS_MINUTES, "15")
     press_expecting(s, ID_ALERTS_ADD, PERCENT_MESSAGE)
-    s.driver("settext", "alerts", ID_ALERTS_VALUE, "3")
-    s.driver("settext", "alerts", ID_ALERTS_MINUTES, "241")
+    set_field(s, ID_ALERTS_VALUE, "3")
+    set_field(s, ID_ALERTS_MINUTES, "241")
     press_expecting(s, ID_ALERTS_ADD, MINUTES_MESSAGE)
-    s.driver("settext", "alerts", ID_ALERTS_MINUTES, "15")
+    set_field(s, ID_ALERTS_MINUTES, "15")
     click_item(s, "alerts", ID_ALERTS_ADD)
 
     choose_kind(s, 0)
-    wait_for(lambda: s.driver("text", "alerts", ID_ALERTS_KIND) == "가격 이상 (돌파)", 10,
-             "the above condition chosen")
-    s.driver("settext", "alerts", ID_ALERTS_VALUE, "100,000")
+    set_field(s, ID_ALERTS_VALUE, "100,000")
     set_checked_in(s, "alerts", ID_ALERTS_REPEAT, True)
     click_item(s, "alerts", ID_ALERTS_ADD)
     shot = s.screenshot()
