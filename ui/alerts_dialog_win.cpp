@@ -15,7 +15,7 @@ constexpr int kNumberTextChars = 64;
 constexpr wchar_t kMessageCaption[] = L"Vindral";
 constexpr wchar_t kPickAlertMessage[] = L"목록에서 알림을 고르세요.";
 // Tab stops of the list, in dialog units: condition, mode, last firing.
-constexpr std::array<int, 3> kListTabStops{28, 150, 182};
+constexpr std::array<int, 3> kListTabStops{28, 128, 160};
 
 // Lives on showAlertsDialog's stack; the dialog reaches it through DWLP_USER.
 struct AlertsDialogState {
