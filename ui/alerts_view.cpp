@@ -23,4 +23,13 @@ bool bellLit(std::int64_t nowMs) {
     return (nowMs / 1000) % 2 == 0;
 }
 
+Rgb alertTint() {
+    const Rgb bg = palette::kBackground;
+    const Rgb accent = palette::kAccent;
+    const auto mix = [](std::uint8_t from, std::uint8_t to) {
+        return static_cast<std::uint8_t>(from + (to - from) / 5);
+    };
+    return Rgb{mix(bg.r, accent.r), mix(bg.g, accent.g), mix(bg.b, accent.b)};
+}
+
 }  // namespace vindral

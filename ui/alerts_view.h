@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/alerts.h"
+#include "ui/layout.h"
 #include "ui/view_model.h"
 
 namespace vindral {
@@ -24,6 +25,9 @@ std::wstring alertsTipLine(const AlertBook& book);
 
 // The bell of a fired alert blinks once a second, with the window's one-second repaint.
 bool bellLit(std::int64_t nowMs);
+// Behind a strip segment whose alert fired, while the bell is lit: the background a fifth of the
+// way to the accent colour.
+Rgb alertTint();
 
 // The condition choices of the dialog, in list order (the order of AlertKind).
 inline constexpr std::array<const wchar_t*, 3> kAlertKindChoices{

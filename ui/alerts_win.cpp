@@ -175,6 +175,19 @@ LRESULT MainWindow::answerAlertTest(UINT msg, WPARAM wParam) const {
     return quote ? static_cast<LRESULT>(std::llround(quote->price * 100)) : -1;
 }
 
+void MainWindow::paintAlertSegment(HDC dc, const RECT& segment, std::uint32_t coin,
+                                   std::int64_t now) {
+    // The strip has no room beside its initials: the segment blinks, with a small bell on top.
+    if (coin >= kCoinCount || !alertMarks_[coin] || !bellLit(now)) {
+        return;
+    }
+    fillRect(dc, segment, alertTint());
+    const int size = s(7);
+    const RECT box{segment.right - size - s(2), segment.top + s(1), segment.right - s(2),
+                   segment.top + s(1) + size};
+    drawBell(dc, box, palette::kAccent);
+}
+
 void MainWindow::openAlerts() {
     if (modalDialogOpen()) {
         return;

@@ -145,6 +145,7 @@ class MainWindow {
     void notifyAlerts(const std::vector<std::wstring>& texts);
     void clearAlertMarks();
     void paintAlertMark(HDC dc, const RECT& label, std::uint32_t coin, std::int64_t now);
+    void paintAlertSegment(HDC dc, const RECT& segment, std::uint32_t coin, std::int64_t now);
     void openAlerts();
     LRESULT answerAlertTest(UINT msg, WPARAM wParam) const;
 

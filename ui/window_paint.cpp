@@ -448,9 +448,10 @@ void MainWindow::paintInitialsStrip(HDC dc, std::int64_t now) {
         const FlashRef flash = coinFlash(flashes_, c, selectedExchanges_);
         paintFlash(dc, RECT{x - s(3), 0, x + lw + pw + cw + s(3) + s(4) + s(4), h}, flash.direction,
                    flash.startMs, now);
+        paintAlertSegment(dc, RECT{x - s(3), s(2), x + lw + pw + cw + s(3) + s(4) + s(4), h - s(2)},
+                          c, now);
         drawText(dc, coinInitialsText(c), RECT{x, 0, x + lw, h}, fonts_[kFontCoinLabel].get(),
                  palette::kMainText, kCentredLeft);
-        paintAlertMark(dc, RECT{x, 0, x + lw + s(9), h / 2}, c, now);
 
         const CoinView v = coinView(board_, c, selectedExchanges_, now);
         const RECT priceBox{x + lw + s(4), 0, x + lw + s(4) + pw, h};

@@ -743,6 +743,11 @@ def notices(path):
     return open(path, encoding="utf-8").read().splitlines()
 
 
+def ask_window(s, message):
+    """The main window's answer to a test message, or None when it was too busy to answer."""
+    return s.driver("send", "main", message, 0, 0, ok_codes=(0, 1)) or None
+
+
 def label_pixels(s, shot):
     """The pixels of the BTC row's label cell, where the bell of a fired alert stands."""
     x, y, _, _ = s.rect()
@@ -765,15 +770,16 @@ def case_alerts_fire(s):
     app = s.start_app(VINDRAL_TEST_NOTIFY_LOG=s.windows_path(log))
     s.driver("wait", "main", 30000)
 
-    def see(price):
+    def see(price, timeout_s=30):
         set_price(port, "Bitget", "BTC", price)
-        wait_for(lambda: s.driver("send", "main", MSG_TEST_ALERT_PRICE, 0, 0) ==
-                 str(round(price * 100)), 20, f"the window watching BTC at {price}")
+        wait_for(lambda: ask_window(s, MSG_TEST_ALERT_PRICE) == str(round(price * 100)),
+                 timeout_s, f"the window watching BTC at {price}")
 
     def armed():
-        return int(s.driver("send", "main", MSG_TEST_ARMED_ALERTS, 0, 0))
+        return int(wait_for(lambda: ask_window(s, MSG_TEST_ARMED_ALERTS), 10, "an answer"))
 
-    see(99000)
+    # The first board comes after the session has been made.
+    see(99000, timeout_s=60)
     check_eq(armed(), 2, "both alerts armed below the level")
     check_eq(notices(log), [], "no notice before a crossing")
     quiet_label = label_pixels(s, s.screenshot())
