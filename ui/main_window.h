@@ -43,8 +43,8 @@ inline constexpr UINT kMsgTestSnapshot = WM_APP + 10;
 inline constexpr wchar_t kTestSnapshotDirVariable[] = L"VINDRAL_TEST_SNAPSHOT_DIR";
 // Test hooks of the price alerts, inert unless the environment variable
 // VINDRAL_TEST_NOTIFY_LOG names a file, to which every notification is then appended as UTF-8
-// lines "title<TAB>text": kMsgTestAlertPrice answers the price alerts of coin wParam watch, in
-// hundredths of a USDT (-1 without a fresh price), kMsgTestArmedAlerts the number of armed alerts.
+// lines "title<TAB>text". kMsgTestAlertPrice answers the price that the alerts of coin wParam
+// watch, in hundredths of a USDT (-1 without one); kMsgTestArmedAlerts the number of armed alerts.
 inline constexpr UINT kMsgTestAlertPrice = WM_APP + 20;
 inline constexpr UINT kMsgTestArmedAlerts = WM_APP + 21;
 inline constexpr wchar_t kTestNotifyLogVariable[] = L"VINDRAL_TEST_NOTIFY_LOG";
