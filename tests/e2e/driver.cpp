@@ -157,7 +157,7 @@ int usage() {
     std::fputs(
         "usage: driver wait|gone TARGET MS | rect|alpha|visible|topmost TARGET |\n"
         "       key TARGET VK | wheel TARGET DELTA | command TARGET ID | click TARGET ID |\n"
-        "       focus|msgtext TARGET | text|checked|itemrect TARGET ID |\n"
+        "       focus|msgtext TARGET | text|checked|itemrect|count TARGET ID |\n"
         "       settext TARGET ID TEXT | select TARGET ID INDEX |\n"
         "       post|send TARGET MSG WPARAM LPARAM | serve\n",
         stderr);
@@ -259,6 +259,12 @@ int run(const std::vector<std::wstring>& args, std::wstring& out) {
         out.assign(std::to_wstring(GetDlgCtrlID(focus)));
     } else if (command == L"msgtext") {
         out.assign(messageBoxText(hwnd));
+    } else if (command == L"count") {
+        const auto count = sendWithTimeout(item(hwnd, arg(2)), LB_GETCOUNT, 0, 0);
+        if (!count) {
+            return kExitNotFound;
+        }
+        out.assign(std::to_wstring(static_cast<long long>(*count)));
     } else if (command == L"select") {
         // A combo box choice as the user makes it: the selection, then its notification.
         const int id = arg(2);

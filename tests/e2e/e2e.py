@@ -854,6 +854,14 @@ def press_expecting(s, item_id, message):
     check(s.driver_ok("wait", "alerts", 0), "the dialog stays open after a failed check")
 
 
+def press_add(s, count):
+    """Adds the alert of the fields and waits until the list holds `count` alerts, so that the
+    next change of a field cannot overtake the click."""
+    click_item(s, "alerts", ID_ALERTS_ADD)
+    wait_for(lambda: s.driver("count", "alerts", ID_ALERTS_LIST, ok_codes=(0, 1)) == str(count),
+             10, f"{count} alerts in the list")
+
+
 def case_alerts_dialog(s):
     """The alert dialog from the context menu: its checks, add, OK saves (a malformed stored
     entry is dropped), Cancel keeps everything as it was."""
@@ -886,12 +894,12 @@ def case_alerts_dialog(s):
     set_field(s, ID_ALERTS_MINUTES, "241")
     press_expecting(s, ID_ALERTS_ADD, MINUTES_MESSAGE)
     set_field(s, ID_ALERTS_MINUTES, "15")
-    click_item(s, "alerts", ID_ALERTS_ADD)
+    press_add(s, 2)
 
     choose_kind(s, 0)
     set_field(s, ID_ALERTS_VALUE, "100,000")
     set_checked_in(s, "alerts", ID_ALERTS_REPEAT, True)
-    click_item(s, "alerts", ID_ALERTS_ADD)
+    press_add(s, 3)
     shot = s.screenshot()
     dx, dy, dw, dh = s.rect("alerts")
     s.keep(shot, "dialog", (dx, dy, dx + dw, dy + dh))
@@ -916,6 +924,8 @@ def case_alerts_dialog(s):
     wait_for(lambda: s.driver("text", "alerts", ID_ALERTS_VALUE) == "2000", 10,
              "the first alert shown in the fields")
     click_item(s, "alerts", ID_ALERTS_REMOVE)
+    wait_for(lambda: s.driver("count", "alerts", ID_ALERTS_LIST, ok_codes=(0, 1)) == "2", 10,
+             "the first alert removed from the list")
     click_item(s, "alerts", IDCANCEL)
     s.driver("gone", "alerts", 10000)
 
