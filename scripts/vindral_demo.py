@@ -3,7 +3,8 @@
 
   vindral_demo.py run          show the window on $DISPLAY until it is closed; without a
                                DISPLAY, on a private Xvfb: keep a screenshot and close it
-  vindral_demo.py screenshots  the three looks, the menu and the dialog as PNG files in docs/
+  vindral_demo.py screenshots  the three looks, the menu, the dialogs and a fired alert as PNG
+                               files in docs/
 
 Used by scripts/run.sh (make run) and scripts/screenshots.sh, which build the programs first.
 Nothing here reaches beyond 127.0.0.1.
@@ -24,6 +25,12 @@ GREEN = (46, 204, 113)
 TRAY_ICON = (12, 32)
 VK_M = 0x4D
 WM_CLOSE = 0x0010
+MSG_TEST_ALERT_PRICE = 0x8000 + 20
+CMD_ALERTS = 120
+# Controls of the price alert dialog.
+ID_ALERTS_COIN, ID_ALERTS_KIND, ID_ALERTS_VALUE, ID_ALERTS_MINUTES = 1102, 1103, 1104, 1105
+ID_ALERTS_ADD = 1107
+IDOK = 1
 
 
 class Config:
@@ -125,6 +132,55 @@ def screenshots(s, url, docs):
     app = start(s, url, IntervalSec="2", MiniMode="1")
     wait_for_prices(s)
     window_shot(s, os.path.join(docs, "vindral-mini.png"), margin=8)
+    close(s, app)
+
+    alert_screenshots(s, url, docs)
+
+
+def add_alert(s, coin, kind, value, minutes=""):
+    for item_id, index in ((ID_ALERTS_COIN, coin), (ID_ALERTS_KIND, kind)):
+        s.driver("select", "alerts", item_id, index)
+    for item_id, text in ((ID_ALERTS_VALUE, value), (ID_ALERTS_MINUTES, minutes)):
+        wait_for(lambda: s.driver("settext", "alerts", item_id, text) == "" and
+                 s.driver("text", "alerts", item_id) == text, 10, f"{text!r} typed")
+    s.driver("click", "alerts", ID_ALERTS_ADD)
+
+
+def alert_screenshots(s, url, docs):
+    """The alert dialog with alerts just around BTC's average, and the first one that fires:
+    the bell on its row and Wine's notification balloon."""
+    log = os.path.join(s.work, "notify.log")
+    write_ini(s.ini_path(), ini_of(ServerUrl=url, IntervalSec="2"))
+    app = s.start_app(VINDRAL_TEST_NOTIFY_LOG=s.windows_path(log))
+    s.driver("wait", "main", 60000)
+    wait_for_prices(s)
+    btc = int(s.driver("send", "main", MSG_TEST_ALERT_PRICE, 0, 0)) / 100
+
+    s.driver("command", "main", CMD_ALERTS)
+    s.driver("wait", "alerts", 15000)
+    add_alert(s, 0, 0, f"{btc * 1.0002:.2f}")
+    add_alert(s, 0, 1, f"{btc * 0.9998:.2f}")
+    add_alert(s, 1, 2, "3", "15")
+    wait_for(lambda: s.driver("text", "alerts", ID_ALERTS_MINUTES) == "15", 10, "the third alert")
+    dialog = s.screenshot()
+    dx, dy, dw, dh = s.rect("alerts")
+    path = os.path.join(docs, "vindral-alerts-dialog.png")
+    dialog.save_png(path, (dx, dy, dx + dw, dy + dh))
+    print(f"wrote {path}")
+    s.driver("command", "alerts", IDOK)
+    s.driver("gone", "alerts", 10000)
+
+    wait_for(lambda: os.path.exists(log) and open(log, "rb").read(), 120, "an alert to fire")
+    s.driver("wait", "balloon", 10000)
+    shot = s.screenshot()
+    x, y, w, h = s.rect()
+    bx, by, bw, bh = s.rect("balloon")
+    path = os.path.join(docs, "vindral-alert-fired.png")
+    shot.save_png(path, (x - 8, y - 8, x + w + 8, y + h + 8))
+    print(f"wrote {path}")
+    path = os.path.join(docs, "vindral-alert-notification.png")
+    shot.save_png(path, (0, 0, bx + bw + 8, by + bh + 8))
+    print(f"wrote {path}")
     close(s, app)
 
 

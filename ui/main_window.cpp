@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "core/format.h"
+#include "ui/alerts_view.h"
 
 namespace vindral {
 
@@ -17,6 +18,7 @@ MainWindow::~MainWindow() {
 bool MainWindow::create(HINSTANCE instance) {
     instance_ = instance;
     settings_ = loadSettings();
+    loadAlerts();
 
     bigIcon_ = makeAppIcon(GetSystemMetrics(SM_CXICON));
     smallIcon_ = makeAppIcon(GetSystemMetrics(SM_CXSMICON));
@@ -193,6 +195,11 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
                 return 0;
             }
             break;
+        case WM_NCMOUSEMOVE:
+        case WM_NCLBUTTONDOWN:
+            // Pointing at the window (all caption but the buttons) is seeing its alerts.
+            clearAlertMarks();
+            break;
         case WM_NCRBUTTONDOWN:
             // Kept from the default handling: under Wine it swallows the button-up on the
             // caption for a system menu this window does not have, so no menu would open.
@@ -214,6 +221,7 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             onTimer(static_cast<UINT_PTR>(wParam));
             return 0;
         case WM_MOUSEMOVE: {
+            clearAlertMarks();
             const int b = hitTestButton(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
             if (b != hoverButton_) {
                 hoverButton_ = b;
@@ -236,6 +244,7 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             }
             return 0;
         case WM_LBUTTONDOWN:
+            clearAlertMarks();
             pressedButton_ = hitTestButton(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
             SetCapture(hwnd_);
             return 0;
@@ -282,6 +291,9 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         case kMsgTestSnapshot:
             return writeTestSnapshot(static_cast<unsigned>(wParam)) ? 1 : 0;
+        case kMsgTestAlertPrice:
+        case kMsgTestArmedAlerts:
+            return answerAlertTest(msg, wParam);
         default:
             break;
     }
@@ -351,6 +363,7 @@ void MainWindow::onBoardChanged() {
         flashTimerRunning_ = true;
         SetTimer(hwnd_, kTimerFlash, kFlashFrameMs, nullptr);
     }
+    checkAlerts(now);
     updateTrayTip();
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
@@ -412,6 +425,9 @@ void MainWindow::runCommand(int id) {
             break;
         case kCmdExit:
             close();
+            break;
+        case kCmdAlerts:
+            openAlerts();
             break;
         default:
             break;

@@ -11,7 +11,10 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "core/alerts.h"
 #include "core/board.h"
 #include "core/market_engine.h"
 #include "settings/settings.h"
@@ -38,6 +41,13 @@ inline constexpr UINT kMsgShowWindow = WM_APP + 3;
 // post it rather than send it for the settings command, whose dialog is modal.
 inline constexpr UINT kMsgTestSnapshot = WM_APP + 10;
 inline constexpr wchar_t kTestSnapshotDirVariable[] = L"VINDRAL_TEST_SNAPSHOT_DIR";
+// Test hooks of the price alerts, inert unless the environment variable
+// VINDRAL_TEST_NOTIFY_LOG names a file, to which every notification is then appended as UTF-8
+// lines "title<TAB>text". kMsgTestAlertPrice answers the price that the alerts of coin wParam
+// watch, in hundredths of a USDT (-1 without one); kMsgTestArmedAlerts the number of armed alerts.
+inline constexpr UINT kMsgTestAlertPrice = WM_APP + 20;
+inline constexpr UINT kMsgTestArmedAlerts = WM_APP + 21;
+inline constexpr wchar_t kTestNotifyLogVariable[] = L"VINDRAL_TEST_NOTIFY_LOG";
 
 inline constexpr UINT_PTR kTimerTick = 1;
 inline constexpr UINT kTickMs = 1000;
@@ -128,6 +138,17 @@ class MainWindow {
     void savePosition();
     void openSettings();
 
+    // Price alerts (alerts_win.cpp).
+    void loadAlerts();
+    void saveAlerts() const;
+    void checkAlerts(std::int64_t now);
+    void notifyAlerts(const std::vector<std::wstring>& texts);
+    void clearAlertMarks();
+    void paintAlertMark(HDC dc, const RECT& label, std::uint32_t coin, std::int64_t now);
+    void paintAlertSegment(HDC dc, const RECT& segment, std::uint32_t coin, std::int64_t now);
+    void openAlerts();
+    LRESULT answerAlertTest(UINT msg, WPARAM wParam) const;
+
     // Test hook (test_snapshot.cpp).
     bool writeTestSnapshot(unsigned number);
 
@@ -157,6 +178,10 @@ class MainWindow {
     UINT taskbarCreatedMsg_ = 0;
     bool trayIconAdded_ = false;
     bool tornDown_ = false;
+    AlertBook alertBook_;
+    bool alertSound_ = false;
+    // Coins whose alert fired and that the user has not yet pointed at.
+    std::array<bool, kCoinCount> alertMarks_{};
 };
 
 }  // namespace vindral

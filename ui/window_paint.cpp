@@ -298,6 +298,7 @@ void MainWindow::paintTable(HDC dc, std::int64_t now) {
         const int y = h + ch + static_cast<int>(r) * rowH;
         drawText(dc, coinSymbol(c), RECT{pad, y, pad + labelW, y + rowH},
                  fonts_[kFontCoinLabel].get(), palette::kMainText, kCentredLeft);
+        paintAlertMark(dc, RECT{pad, y, pad + labelW - s(4), y + rowH}, c, now);
         int cx = pad + labelW;
         for (const std::uint32_t e : selectedExchanges_) {
             paintCell(dc, RECT{cx, y, cx + colW, y + rowH}, e, c, now);
@@ -407,6 +408,7 @@ void MainWindow::paintMiniRows(HDC dc, std::int64_t now) {
                    now);
         drawText(dc, coinSymbol(c), RECT{pad, y, pad + labelW, y + rowH},
                  fonts_[kFontCoinLabel].get(), palette::kMainText, kCentredLeft);
+        paintAlertMark(dc, RECT{pad, y, pad + labelW - s(4), y + rowH}, c, now);
 
         const CoinView d = coinView(board_, c, selectedExchanges_, now);
         const RECT priceBox{pad + labelW, y, pad + labelW + priceW, y + rowH};
@@ -446,6 +448,8 @@ void MainWindow::paintInitialsStrip(HDC dc, std::int64_t now) {
         const FlashRef flash = coinFlash(flashes_, c, selectedExchanges_);
         paintFlash(dc, RECT{x - s(3), 0, x + lw + pw + cw + s(3) + s(4) + s(4), h}, flash.direction,
                    flash.startMs, now);
+        paintAlertSegment(dc, RECT{x - s(3), s(2), x + lw + pw + cw + s(3) + s(4) + s(4), h - s(2)},
+                          c, now);
         drawText(dc, coinInitialsText(c), RECT{x, 0, x + lw, h}, fonts_[kFontCoinLabel].get(),
                  palette::kMainText, kCentredLeft);
 

@@ -11,6 +11,8 @@
 
 #include "core/format.h"
 #include "settings/settings_dialog.h"
+#include "ui/alerts_view.h"
+#include "ui/modal_dialog.h"
 
 namespace vindral {
 
@@ -131,7 +133,8 @@ void MainWindow::updateTrayTip() {
         return;
     }
     NOTIFYICONDATAW nid = trayData(hwnd_, NIF_TIP);
-    copyTip(nid, trayTipText(board_, selectedExchanges_, selectedCoins_, wallClockMs()));
+    copyTip(nid, trayTipText(board_, selectedExchanges_, selectedCoins_, wallClockMs()) +
+                     alertsTipLine(alertBook_));
     Shell_NotifyIconW(NIM_MODIFY, &nid);
 }
 
@@ -204,7 +207,8 @@ void MainWindow::onTooltipText(NMTTDISPINFOW* info) {
 }
 
 void MainWindow::showContextMenu(POINT screen) {
-    const HMENU menu = buildMenu(buildContextMenu(settings_, IsWindowVisible(hwnd_) != FALSE));
+    const HMENU menu =
+        buildMenu(withAlertsItem(buildContextMenu(settings_, IsWindowVisible(hwnd_) != FALSE)));
     if (menu == nullptr) {
         return;
     }
@@ -263,10 +267,11 @@ void MainWindow::savePosition() {
 }
 
 void MainWindow::openSettings() {
-    if (settingsDialogOpen) {
+    if (settingsDialogOpen || modalDialogOpen()) {
         return;
     }
     settingsDialogOpen = true;
+    const ModalDialogScope modal;
     if (!IsWindowVisible(hwnd_)) {
         showFromTray();
     }

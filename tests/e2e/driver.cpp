@@ -5,7 +5,8 @@
 //   driver COMMAND TARGET [ARGS...]
 //
 // TARGET names a top-level window: main (the ticker), dialog (the settings dialog), msgbox (a
-// warning box of the program), menu (an open popup menu), host (the dialog test host).
+// warning box of the program), menu (an open popup menu), host (the dialog test host), alerts
+// (the price alert dialog), balloon (a visible tooltip, such as a tray notification).
 // Results go to stdout as UTF-8, one line; the exit code is 0 on success, 1 when the window or
 // the condition was not found in time, 2 for a bad command line. "driver serve" reads such
 // commands from stdin instead, one per line with tab-separated arguments, and answers each with
@@ -39,9 +40,10 @@ struct Target {
 };
 
 const Target kTargets[] = {
-    {L"main", L"VindralMiniTicker", nullptr, false}, {L"dialog", L"#32770", L"Vindral 설정", true},
-    {L"msgbox", L"#32770", L"Vindral", true},        {L"menu", L"#32768", nullptr, true},
-    {L"host", L"VindralDialogHost", nullptr, false},
+    {L"main", L"VindralMiniTicker", nullptr, false},  {L"dialog", L"#32770", L"Vindral 설정", true},
+    {L"msgbox", L"#32770", L"Vindral", true},         {L"menu", L"#32768", nullptr, true},
+    {L"host", L"VindralDialogHost", nullptr, false},  {L"alerts", L"#32770", L"가격 알림", true},
+    {L"balloon", L"tooltips_class32", nullptr, true},
 };
 
 std::string utf8(const std::wstring& text) {
@@ -155,8 +157,9 @@ int usage() {
     std::fputs(
         "usage: driver wait|gone TARGET MS | rect|alpha|visible|topmost TARGET |\n"
         "       key TARGET VK | wheel TARGET DELTA | command TARGET ID | click TARGET ID |\n"
-        "       focus|msgtext TARGET | text|checked|itemrect TARGET ID |\n"
-        "       settext TARGET ID TEXT | post TARGET MSG WPARAM LPARAM | serve\n",
+        "       focus|msgtext TARGET | text|checked|itemrect|count TARGET ID |\n"
+        "       settext TARGET ID TEXT | select TARGET ID INDEX |\n"
+        "       post|send TARGET MSG WPARAM LPARAM | serve\n",
         stderr);
     return kExitUsage;
 }
@@ -256,6 +259,26 @@ int run(const std::vector<std::wstring>& args, std::wstring& out) {
         out.assign(std::to_wstring(GetDlgCtrlID(focus)));
     } else if (command == L"msgtext") {
         out.assign(messageBoxText(hwnd));
+    } else if (command == L"count") {
+        const auto count = sendWithTimeout(item(hwnd, arg(2)), LB_GETCOUNT, 0, 0);
+        if (!count) {
+            return kExitNotFound;
+        }
+        out.assign(std::to_wstring(static_cast<long long>(*count)));
+    } else if (command == L"select") {
+        // A combo box choice as the user makes it: the selection, then its notification.
+        const int id = arg(2);
+        sendWithTimeout(item(hwnd, id), CB_SETCURSEL, static_cast<WPARAM>(arg(3)), 0);
+        PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(item(hwnd, id)));
+    } else if (command == L"send") {
+        const auto result =
+            sendWithTimeout(hwnd, static_cast<UINT>(arg(2)), static_cast<WPARAM>(arg(3)),
+                            static_cast<LPARAM>(arg(4)));
+        if (!result) {
+            return kExitNotFound;
+        }
+        out.assign(std::to_wstring(static_cast<long long>(*result)));
     } else if (command == L"post") {
         PostMessageW(hwnd, static_cast<UINT>(arg(2)), static_cast<WPARAM>(arg(3)),
                      static_cast<LPARAM>(arg(4)));

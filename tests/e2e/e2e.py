@@ -10,6 +10,7 @@ modal boxes). Screenshots of every look are kept under the artefacts folder.
 
 import argparse
 import fcntl
+import http.client
 import os
 import re
 import signal
@@ -78,9 +79,13 @@ def click_item(s, target, item_id):
 
 
 def set_checked(s, item_id, checked):
-    if (s.driver("checked", "dialog", item_id) == "1") != checked:
-        click_item(s, "dialog", item_id)
-        wait_for(lambda: (s.driver("checked", "dialog", item_id) == "1") == checked, 10,
+    set_checked_in(s, "dialog", item_id, checked)
+
+
+def set_checked_in(s, target, item_id, checked):
+    if (s.driver("checked", target, item_id) == "1") != checked:
+        click_item(s, target, item_id)
+        wait_for(lambda: (s.driver("checked", target, item_id) == "1") == checked, 10,
                  f"check box {item_id}")
 
 
@@ -411,9 +416,10 @@ def choose_menu_item(s, downs):
 
 
 MENU_SETTINGS = 1
-MENU_ALWAYS_ON_TOP = 8  # settings, refresh, 4 submenus, mini mode, always on top
-MENU_HIDE_OR_SHOW = 11
-MENU_EXIT = 12
+MENU_ALERTS = 2
+MENU_ALWAYS_ON_TOP = 9  # settings, alerts, refresh, 4 submenus, mini mode, always on top
+MENU_HIDE_OR_SHOW = 12
+MENU_EXIT = 13
 
 
 def case_tray_and_instance(s):
@@ -689,6 +695,246 @@ def case_table_view_144dpi(s):
     wait_exit_code(s, app, "vindral.exe")
 
 
+# ---------------------------------------------------------------------------------------------
+# Price alerts
+
+WM_APP = 0x8000
+MSG_TEST_ALERT_PRICE = WM_APP + 20
+MSG_TEST_ARMED_ALERTS = WM_APP + 21
+ALERT_TITLE = "Vindral 가격 알림"
+(ID_ALERTS_LIST, ID_ALERTS_COIN, ID_ALERTS_KIND, ID_ALERTS_VALUE, ID_ALERTS_MINUTES,
+ ID_ALERTS_REPEAT, ID_ALERTS_ADD, ID_ALERTS_CHANGE, ID_ALERTS_REMOVE,
+ ID_ALERTS_SOUND) = range(1101, 1111)
+PRICE_MESSAGE = "가격은 0보다 큰 숫자로 입력하세요."
+PERCENT_MESSAGE = "변동률은 0.1 ~ 50% 사이로 입력하세요."
+MINUTES_MESSAGE = "기간은 1 ~ 240분 사이로 입력하세요."
+
+
+def start_fake_server(s):
+    """vindral-fake-server on a loopback port it picks, its prices set over /control/; returns
+    the port."""
+    binary = native_program(s, os.path.join("tests", "tools", "vindral-fake-server"),
+                            "vindral-fake-server")
+    log = os.path.join(s.work, "fake-server.log")
+    s.spawn("fake-server", [binary, "--port", "0"])
+
+    def port():
+        match = re.match(rb"(\d+)\n", open(log, "rb").read())
+        return int(match.group(1)) if match else None
+
+    return wait_for(port, 30, "vindral-fake-server to listen")
+
+
+def set_price(port, exchange, coin, price):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        conn.request("POST", f"/control/price?exchange={exchange}&coin={coin}&price={price}")
+        answer = conn.getresponse()
+        answer.read()
+    finally:
+        conn.close()
+    check_eq(answer.status, 200, f"setting {coin} on {exchange} to {price}")
+
+
+def notices(path):
+    """What the program notified, one line per alert (the test log of its notifications)."""
+    if not os.path.exists(path):
+        return []
+    return open(path, encoding="utf-8").read().splitlines()
+
+
+def ask_window(s, message):
+    """The main window's answer to a test message, or None when it was too busy to answer."""
+    return s.driver("send", "main", message, 0, 0, ok_codes=(0, 1)) or None
+
+
+def label_pixels(s, shot):
+    """The pixels of the BTC row's label cell, where the bell of a fired alert stands."""
+    x, y, _, _ = s.rect()
+    return [shot.pixel(px, py) for py in range(y + 50, y + 86) for px in range(x + 8, x + 58)]
+
+
+def case_alerts_fire(s):
+    """Alerts from the settings file against scripted prices: a crossing notifies once, not
+    again while the price hovers at the level, again once it has been back by the hysteresis;
+    the bell marks the row until the mouse comes; a one-shot alert is gone after it fired."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    port = start_fake_server(s)
+    set_price(port, "Bitget", "BTC", 99000)
+    log = os.path.join(s.work, "notify.log")
+    write_ini(s.ini_path(), ini_of(ServerUrl=f"http://127.0.0.1:{port}", Exchanges="01000",
+                                   Coins="100", Alert1="BTC above 100000 repeat",
+                                   Alert2="BTC below 90000 once"))
+    app = s.start_app(VINDRAL_TEST_NOTIFY_LOG=s.windows_path(log))
+    s.driver("wait", "main", 30000)
+
+    def see(price, timeout_s=30):
+        set_price(port, "Bitget", "BTC", price)
+        wait_for(lambda: ask_window(s, MSG_TEST_ALERT_PRICE) == str(round(price * 100)),
+                 timeout_s, f"the window watching BTC at {price}")
+
+    def armed():
+        return int(wait_for(lambda: ask_window(s, MSG_TEST_ARMED_ALERTS), 10, "an answer"))
+
+    # The first board comes after the session has been made.
+    see(99000, timeout_s=60)
+    check_eq(armed(), 2, "both alerts armed below the level")
+    check_eq(notices(log), [], "no notice before a crossing")
+    quiet_label = label_pixels(s, s.screenshot())
+
+    see(100010)
+    wait_for(lambda: len(notices(log)) == 1, 20, "the notice of the crossing")
+    check_eq(notices(log)[0], f"{ALERT_TITLE}\tBTC 100,000.00 돌파 ▲ · Bitget", "notice text")
+    check_eq(armed(), 1, "armed alerts after the crossing")
+    shot = wait_for(lambda: (lambda shot: shot if label_pixels(s, shot) != quiet_label else None)(
+        s.screenshot()), 10, "the bell on the BTC row")
+    x, y, w, h = s.rect()
+    s.keep(shot, "bell", (x - 4, y - 4, x + w + 4, y + h + 4))
+    if s.driver_ok("wait", "balloon", 5000):
+        s.log(f"the notification shows: {s.driver('text', 'balloon', 0)!r}")
+        s.keep(s.screenshot(), "notification")
+    else:
+        s.log("Wine shows no notification window on this display")
+
+    for price in (99950, 100020, 99901, 100030):
+        see(price)
+    check_eq(len(notices(log)), 1, "notices while the price hovers at the level")
+
+    see(99800)
+    check_eq(armed(), 2, "armed again 0.1 % below the level")
+    see(100001)
+    wait_for(lambda: len(notices(log)) == 2, 20, "the notice of the second crossing")
+
+    see(89000)
+    wait_for(lambda: len(notices(log)) == 3, 20, "the notice of the fall")
+    check_eq(notices(log)[2], f"{ALERT_TITLE}\tBTC 90,000.00 이탈 ▼ · Bitget", "notice text")
+    wait_for(lambda: stored_ini(s).get("Alert2") == "", 10, "the one-shot alert removed")
+    check(re.fullmatch(r"BTC above 100000 repeat [1-9]\d+", stored_ini(s).get("Alert1", "")),
+          f"the repeating alert kept with its time: {stored_ini(s).get('Alert1')!r}")
+
+    # The mouse over the window takes the bell away.
+    s.xdotool("mousemove", x + w // 2, y + h - 10)
+    wait_for(lambda: label_pixels(s, s.screenshot()) == quiet_label, 10, "the bell gone")
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+    check_eq(len(notices(log)), 3, "notices in all")
+
+
+KIND_CHOICES = ["가격 이상 (돌파)", "가격 이하 (이탈)", "변동률 (기간 내)"]
+
+
+def choose_kind(s, index):
+    """Picks a condition; sent again until it shows, as a message to a dialog that has just
+    closed a warning box can time out."""
+    def chosen():
+        s.driver("select", "alerts", ID_ALERTS_KIND, index)
+        return s.driver("text", "alerts", ID_ALERTS_KIND) == KIND_CHOICES[index]
+
+    wait_for(chosen, 10, f"the condition {KIND_CHOICES[index]} chosen")
+
+
+def set_field(s, item_id, text):
+    def shown():
+        s.driver("settext", "alerts", item_id, text)
+        return s.driver("text", "alerts", item_id) == text
+
+    wait_for(shown, 10, f"{text!r} in field {item_id}")
+
+
+def press_expecting(s, item_id, message):
+    s.driver("click", "alerts", item_id)
+    s.driver("wait", "msgbox", 10000)
+    check_eq(s.driver("msgtext", "msgbox"), message, "warning text")
+    s.driver("command", "msgbox", IDOK)
+    s.driver("gone", "msgbox", 10000)
+    check(s.driver_ok("wait", "alerts", 0), "the dialog stays open after a failed check")
+
+
+def press_add(s, count):
+    """Adds the alert of the fields and waits until the list holds `count` alerts, so that the
+    next change of a field cannot overtake the click."""
+    click_item(s, "alerts", ID_ALERTS_ADD)
+    wait_for(lambda: s.driver("count", "alerts", ID_ALERTS_LIST, ok_codes=(0, 1)) == str(count),
+             10, f"{count} alerts in the list")
+
+
+def case_alerts_dialog(s):
+    """The alert dialog from the context menu: its checks, add, OK saves (a malformed stored
+    entry is dropped), Cancel keeps everything as it was."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    app = start_vindral(s, ServerUrl=dead_server_url(), Alert1="ETH below 2000 once",
+                        Alert2="garbage")
+    wait_size(s, 500, 194, "the table view")
+    # Right after the start, Wine's tray window may not show the icon yet.
+    wait_for(lambda: s.screenshot().region_has(TRAY_ICON[0] - 8, TRAY_ICON[1] - 8,
+                                               TRAY_ICON[0] + 8, TRAY_ICON[1] + 8, ACCENT, 40),
+             20, "the tray icon")
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_ALERTS)
+    s.driver("wait", "alerts", 15000)
+    check_eq(s.driver("text", "alerts", ID_ALERTS_VALUE), "", "value field")
+
+    set_field(s, ID_ALERTS_VALUE, "0")
+    press_expecting(s, ID_ALERTS_ADD, PRICE_MESSAGE)
+    set_field(s, ID_ALERTS_VALUE, "abc")
+    press_expecting(s, ID_ALERTS_ADD, PRICE_MESSAGE)
+
+    choose_kind(s, 2)
+    set_field(s, ID_ALERTS_VALUE, "60")
+    set_field(s, ID_ALERTS_MINUTES, "15")
+    press_expecting(s, ID_ALERTS_ADD, PERCENT_MESSAGE)
+    set_field(s, ID_ALERTS_VALUE, "3")
+    set_field(s, ID_ALERTS_MINUTES, "241")
+    press_expecting(s, ID_ALERTS_ADD, MINUTES_MESSAGE)
+    set_field(s, ID_ALERTS_MINUTES, "15")
+    press_add(s, 2)
+
+    choose_kind(s, 0)
+    set_field(s, ID_ALERTS_VALUE, "100,000")
+    set_checked_in(s, "alerts", ID_ALERTS_REPEAT, True)
+    press_add(s, 3)
+    shot = s.screenshot()
+    dx, dy, dw, dh = s.rect("alerts")
+    s.keep(shot, "dialog", (dx, dy, dx + dw, dy + dh))
+
+    click_item(s, "alerts", IDOK)
+    s.driver("gone", "alerts", 10000)
+    expected = ("ETH below 2000 once 0", "BTC move 3 15 once 0", "BTC above 100000 repeat 0", "")
+
+    def saved():
+        values = stored_ini(s)
+        return tuple(values.get(f"Alert{i}") for i in range(1, 5))
+
+    wait_for(lambda: saved() == expected, 10, f"the alerts saved after OK: {expected}")
+
+    # Cancel after a removal keeps the list.
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_ALERTS)
+    s.driver("wait", "alerts", 15000)
+    press_expecting(s, ID_ALERTS_REMOVE, "목록에서 알림을 고르세요.")
+    lx, ly, lw, lh = (int(v) for v in s.driver("itemrect", "alerts", ID_ALERTS_LIST).split())
+    s.xdotool("mousemove", lx + lw // 2, ly + 8, "click", "1")
+    wait_for(lambda: s.driver("text", "alerts", ID_ALERTS_VALUE) == "2000", 10,
+             "the first alert shown in the fields")
+    click_item(s, "alerts", ID_ALERTS_REMOVE)
+    wait_for(lambda: s.driver("count", "alerts", ID_ALERTS_LIST, ok_codes=(0, 1)) == "2", 10,
+             "the first alert removed from the list")
+    click_item(s, "alerts", IDCANCEL)
+    s.driver("gone", "alerts", 10000)
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+    check_eq(saved(), expected, "the alerts after Cancel and exit")
+
+
 CASES = {
     "dialog_host": case_dialog_host,
     "table_view": case_table_view,
@@ -699,6 +945,8 @@ CASES = {
     "prices": case_prices,
     "refresh_and_stale": case_refresh_and_stale,
     "strip_width": case_strip_width,
+    "alerts_fire": case_alerts_fire,
+    "alerts_dialog": case_alerts_dialog,
 }
 
 
