@@ -149,7 +149,8 @@ def fill_and_confirm(s):
 # The program's window
 
 INI_KEYS = ["IntervalSec", "Exchanges", "Coins", "ServerUrl", "AlwaysOnTop", "MiniMode",
-            "KoreanColors", "CoinInitials", "OpacityPct", "ZoomPct", "PosX", "PosY"]
+            "KoreanColors", "CoinInitials", "OpacityPct", "ZoomPct", "PosX", "PosY",
+            "ClickThrough"]
 
 # Palette
 ACCENT = (240, 185, 11)
@@ -296,17 +297,19 @@ def case_table_view(s):
           "exchange column headers are not accent-coloured")
     check_eq(shot.pixel(x, y + h // 2), BORDER, "window border")
 
-    # Ctrl+wheel up: 115 %. The window is docked right and bottom and grows away from them.
+    # Ctrl+wheel up: 115 %. The window near the right and bottom edges grows away from them,
+    # keeping its gap to them.
     s.xdotool("mousemove", x + 200, y + 100)
     s.xdotool("keydown", "ctrl", "click", "4", "keyup", "ctrl")
-    wait_rect(s, (SCREEN_WIDTH - 16 - 575 + 16, SCREEN_HEIGHT - 223, 575, 223), "zoom 115 %")
+    wait_rect(s, docked_corner(575, 223), "zoom 115 %")
     # The wheel alone does nothing.
     x, y, w, h = s.rect()
     s.xdotool("mousemove", x + 200, y + 100, "click", "4")
     wait_for(lambda: s.driver("visible", "main") == "1", 5, "the window")
     check_eq(s.rect()[2:], (575, 223), "size after a wheel step without Ctrl")
     s.xdotool("keydown", "ctrl", "click", "5", "keyup", "ctrl")
-    x, y, w, h = wait_size(s, 500, 194, "back at zoom 100 %")
+    wait_rect(s, docked_corner(500, 194), "back at zoom 100 %, in the same place")
+    x, y, w, h = s.rect()
 
     # The close button ends the program; the settings file then holds all twelve keys.
     click_button(s, w, BUTTON_CLOSE)
@@ -316,7 +319,8 @@ def case_table_view(s):
     check_eq({k: values[k] for k in INI_KEYS}, {
         "IntervalSec": "1", "Exchanges": "11100", "Coins": "111", "ServerUrl": url,
         "AlwaysOnTop": "1", "MiniMode": "0", "KoreanColors": "1", "CoinInitials": "0",
-        "OpacityPct": "95", "ZoomPct": "100", "PosX": str(x), "PosY": str(y)}, "settings at exit")
+        "OpacityPct": "95", "ZoomPct": "100", "PosX": str(x), "PosY": str(y),
+        "ClickThrough": "0"}, "settings at exit")
 
 
 def case_looks(s):
@@ -333,8 +337,8 @@ def case_looks(s):
     s.driver("key", "main", VK_M)
     x, y, w, h = wait_for(lambda: (lambda r: r if r[3] == 22 else None)(s.rect()), 15,
                           "the strip")
-    check_eq((x + w, y + h), (SCREEN_WIDTH, SCREEN_HEIGHT),
-             "the strip keeps the docked right and bottom edges")
+    check_eq((x + w, y + h), (SCREEN_WIDTH - 16, SCREEN_HEIGHT - 16),
+             "the strip keeps its gap to the right and bottom edges")
     check(100 < w < 500, f"strip width {w} measured from its texts")
     wait_for(lambda: client_pixel(s, s.screenshot(), 6 + 3, 11) == RED, 15,
              "the strip's red status dot")
@@ -404,16 +408,17 @@ def open_tray_menu(s):
     s.driver("wait", "menu", 10000)
 
 
-def choose_menu_item(s, downs):
-    """Picks the item `downs` steps down the open menu (separators are skipped)."""
-    s.xdotool("key", *(["Down"] * downs), "Return")
+def choose_menu_item(s, downs, hinted=False):
+    """Picks the item `downs` steps down the open menu (separators are skipped). `hinted`: no
+    price server has answered, so the switch to the direct road heads the menu."""
+    s.xdotool("key", *(["Down"] * (downs + (1 if hinted else 0))), "Return")
     s.driver("gone", "menu", 10000)
 
 
 MENU_SETTINGS = 1
 MENU_ALWAYS_ON_TOP = 8  # settings, refresh, 4 submenus, mini mode, always on top
-MENU_HIDE_OR_SHOW = 11
-MENU_EXIT = 12
+MENU_HIDE_OR_SHOW = 13  # after colours, initials, start with Windows, click-through
+MENU_EXIT = 14
 
 
 def case_tray_and_instance(s):
@@ -448,18 +453,18 @@ def case_tray_and_instance(s):
 
     open_tray_menu(s)
     s.keep(s.screenshot(), "menu", (0, 0, 400, 320))
-    choose_menu_item(s, MENU_ALWAYS_ON_TOP)
+    choose_menu_item(s, MENU_ALWAYS_ON_TOP, hinted=True)
     wait_for(lambda: stored_ini(s).get("AlwaysOnTop") == "0", 10, "always on top switched off")
 
     open_tray_menu(s)
-    choose_menu_item(s, MENU_HIDE_OR_SHOW)
+    choose_menu_item(s, MENU_HIDE_OR_SHOW, hinted=True)
     wait_for(lambda: s.driver("visible", "main") == "0", 10, "hidden by the menu")
     open_tray_menu(s)
-    choose_menu_item(s, MENU_HIDE_OR_SHOW)
+    choose_menu_item(s, MENU_HIDE_OR_SHOW, hinted=True)
     wait_for(lambda: s.driver("visible", "main") == "1", 10, "shown by the menu")
 
     open_tray_menu(s)
-    choose_menu_item(s, MENU_EXIT)
+    choose_menu_item(s, MENU_EXIT, hinted=True)
     wait_exit_code(s, app, "vindral.exe after the menu's exit")
     check_eq(stored_ini(s).get("AlwaysOnTop"), "0", "AlwaysOnTop at exit")
 
@@ -483,7 +488,7 @@ def case_settings_dialog(s):
     check_eq(s.driver("text", "dialog", ID_EXCHANGE_COUNT), "선택: 3개", "count label")
     exercise_dialog(s, "main", 80)
     open_tray_menu(s)
-    choose_menu_item(s, MENU_EXIT)
+    choose_menu_item(s, MENU_EXIT, hinted=True)
     wait_exit_code(s, app, "vindral.exe")
     check_eq(stored_ini(s).get("Exchanges"), "11100", "Cancel changed nothing")
 
@@ -506,7 +511,7 @@ def case_settings_dialog(s):
     check_eq(s.driver("alpha", "main"), str(alpha_of(80)), "opacity after OK")
 
     open_tray_menu(s)
-    choose_menu_item(s, MENU_EXIT)
+    choose_menu_item(s, MENU_EXIT, hinted=True)
     wait_exit_code(s, app, "vindral.exe")
 
 
@@ -689,6 +694,124 @@ def case_table_view_144dpi(s):
     wait_exit_code(s, app, "vindral.exe")
 
 
+WS_EX_TRANSPARENT = 0x20
+CMD_SETTINGS, CMD_ALWAYS_ON_TOP, CMD_EXIT = 100, 103, 108
+CMD_START_WITH_WINDOWS, CMD_CLICK_THROUGH = 120, 121
+
+
+def click_through(s):
+    return int(s.driver("exstyle", "main"), 16) & WS_EX_TRANSPARENT != 0
+
+
+def footer_warns(s, width, height):
+    """Warning-coloured text in the left half of the table view's footer. With a server that
+    never answered the coverage reads a dim dash; only the hint to the direct road is orange."""
+    shot = s.screenshot()
+    x, y, _, _ = s.rect()
+    return shot.count(x + 10, y + height - 20, x + width // 2, y + height - 2, WARNING, 40) >= 10
+
+
+def case_first_start_window(s):
+    """No price server answers: the footer says so. Click-through from the settings file and
+    from the menu command. A second start raises the window above the user's other window
+    without taking the focus from it. The Startup-folder shortcut, in this private prefix."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    write_ini(s.ini_path(), ini_of(ServerUrl=dead_server_url(), Exchanges="11100",
+                                   CoinInitials="0", AlwaysOnTop="0", ClickThrough="1"))
+    # Wine's menu builder would copy the Startup shortcut into the desktop's menus (outside the
+    # prefix): it stays off here.
+    app = s.start_app("vindral", WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+    s.driver("wait", "main", 30000)
+    corner = docked_corner(500, 194)
+    wait_rect(s, corner, "the table view")
+    check(click_through(s), "WS_EX_TRANSPARENT from ClickThrough=1")
+    wait_for(lambda: footer_warns(s, 500, 194), 15, "the hint in the footer")
+    keep_window(s, "server-hint")
+
+    s.driver("command", "main", CMD_CLICK_THROUGH)
+    wait_for(lambda: not click_through(s), 10, "click-through off")
+    wait_for(lambda: stored_ini(s).get("ClickThrough") == "0", 10, "ClickThrough=0 saved")
+    s.driver("command", "main", CMD_CLICK_THROUGH)
+    wait_for(lambda: click_through(s), 10, "click-through on again")
+    check_eq(s.rect(), corner, "the window stays where it was")
+
+    # The user's work covers the window and has the focus; a second start raises the window
+    # but leaves the focus where it is.
+    x, y, w, h = corner
+    cover = s.start_app("cover", [s.config.driver, "cover", str(x - 20), str(y - 20),
+                                  str(w + 40), str(h + 40)])
+    s.driver("wait", "cover", 15000)
+    wait_for(lambda: s.driver("foreground", "cover") == "1", 10, "the covering window's focus")
+    wait_for(lambda: s.driver("above", "cover", "main") == "1", 10, "the window covered")
+    second = s.start_app("second")
+    wait_exit_code(s, second, "the second vindral.exe")
+    wait_for(lambda: s.driver("above", "main", "cover") == "1", 10, "the window raised")
+    check_eq(s.driver("foreground", "cover"), "1", "the focus stays with the covering window")
+    check_eq(s.driver("topmost", "main"), "0", "raised, not made topmost")
+    s.driver("post", "cover", 0x0010, 0, 0)  # WM_CLOSE
+    check_eq(s.wait_exit(cover, 30, "the covering window"), 0, "exit code of the cover")
+
+    # Start with Windows: a shortcut in the Startup folder that points at this exe. A stale
+    # file there is replaced.
+    programs = os.path.join(s.user_dir(), "AppData", "Roaming", "Microsoft", "Windows",
+                            "Start Menu", "Programs")
+    # Wine names it "StartUp" and finds it whatever the case.
+    names = [n for n in os.listdir(programs) if n.lower() == "startup"]
+    startup = os.path.join(programs, names[0] if names else "Startup")
+    os.makedirs(startup, exist_ok=True)
+    link = os.path.join(startup, "Vindral.lnk")
+    with open(link, "wb") as f:
+        f.write(b"not a shortcut")
+    exe = s.windows_path(s.config.exe).lower()
+
+    def points_here():
+        if not os.path.exists(link):
+            return False
+        data = open(link, "rb").read().lower()
+        return exe.encode("utf-16-le") in data or exe.encode() in data
+
+    s.driver("command", "main", CMD_START_WITH_WINDOWS)
+    wait_for(points_here, 15, f"{link} pointing at {exe}")
+    s.driver("command", "main", CMD_START_WITH_WINDOWS)
+    wait_for(lambda: not os.path.exists(link), 15, "the shortcut removed")
+
+    s.driver("command", "main", CMD_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+
+
+def case_modal_settings(s):
+    """While the settings dialog runs, setting commands from the tray menu do nothing (its
+    Cancel would otherwise keep them, its OK drop them); exit still works."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    app = start_vindral(s, ServerUrl=dead_server_url(), AlwaysOnTop="0")
+    wait_size(s, 500, 194, "the table view")
+
+    s.driver("command", "main", CMD_SETTINGS)
+    s.driver("wait", "dialog", 15000)
+    s.driver("command", "main", CMD_ALWAYS_ON_TOP)
+    s.driver("command", "main", CMD_CLICK_THROUGH)
+    # Posted after the commands to the same thread, so handled after them.
+    s.driver("command", "dialog", IDCANCEL)
+    s.driver("gone", "dialog", 10000)
+    check_eq(s.driver("topmost", "main"), "0", "always on top left alone")
+    check(not click_through(s), "click-through left alone")
+    check_eq((stored_ini(s).get("AlwaysOnTop", "0"), stored_ini(s).get("ClickThrough", "0")),
+             ("0", "0"), "nothing saved")
+
+    # Afterwards the same command works.
+    s.driver("command", "main", CMD_ALWAYS_ON_TOP)
+    wait_for(lambda: s.driver("topmost", "main") == "1", 10, "always on top after the dialog")
+
+    s.driver("command", "main", CMD_SETTINGS)
+    s.driver("wait", "dialog", 15000)
+    s.driver("command", "main", CMD_EXIT)
+    wait_exit_code(s, app, "vindral.exe, ended while its dialog was open")
+
+
 CASES = {
     "dialog_host": case_dialog_host,
     "table_view": case_table_view,
@@ -699,6 +822,8 @@ CASES = {
     "prices": case_prices,
     "refresh_and_stale": case_refresh_and_stale,
     "strip_width": case_strip_width,
+    "first_start_window": case_first_start_window,
+    "modal_settings": case_modal_settings,
 }
 
 
