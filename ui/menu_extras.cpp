@@ -63,9 +63,18 @@ std::optional<Settings> settingsForExtraCommand(const Settings& settings, int co
     }
 }
 
-std::wstring trayTipWithNotes(const std::wstring& prices, bool clickThrough) {
-    // First, so that the shell's length limit cuts prices rather than the note.
-    return clickThrough ? std::wstring(kClickThroughTipLine) + L"\n" + prices : prices;
+std::wstring trayTipWithNotes(const std::wstring& prices, bool clickThrough, bool serverHint) {
+    // The notes come first, so that the shell's length limit cuts prices rather than them.
+    std::wstring tip;
+    if (clickThrough) {
+        tip += kClickThroughTipLine;
+        tip += L'\n';
+    }
+    if (serverHint) {
+        tip += kServerHintText;
+        tip += L'\n';
+    }
+    return tip + prices;
 }
 
 }  // namespace vindral

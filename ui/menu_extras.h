@@ -41,7 +41,8 @@ bool commandAllowedWhileModal(int commandId);
 // The settings after click-through or the switch to the direct road; empty for other commands.
 std::optional<Settings> settingsForExtraCommand(const Settings& settings, int commandId);
 
-// The tray tooltip, with a first line that says click-through is on.
-std::wstring trayTipWithNotes(const std::wstring& prices, bool clickThrough);
+// The tray tooltip, with first lines that say click-through is on and that no price server has
+// answered (the compact looks have no footer for that).
+std::wstring trayTipWithNotes(const std::wstring& prices, bool clickThrough, bool serverHint);
 
 }  // namespace vindral

@@ -127,7 +127,8 @@ void MainWindow::addTrayIcon() {
     NOTIFYICONDATAW nid = trayData(hwnd_, NIF_MESSAGE | NIF_ICON | NIF_TIP);
     nid.uCallbackMessage = kMsgTrayCallback;
     nid.hIcon = smallIcon_;
-    copyTip(nid, trayTipWithNotes(kTrayTipInitial, settings_.clickThrough));
+    copyTip(nid, trayTipWithNotes(kTrayTipInitial, settings_.clickThrough,
+                                  showsServerHint(settings_, serverAnsweredOnce_)));
     trayIconAdded_ = Shell_NotifyIconW(NIM_ADD, &nid) != FALSE;
 }
 
@@ -136,9 +137,9 @@ void MainWindow::updateTrayTip() {
         return;
     }
     NOTIFYICONDATAW nid = trayData(hwnd_, NIF_TIP);
-    copyTip(nid,
-            trayTipWithNotes(trayTipText(board_, selectedExchanges_, selectedCoins_, wallClockMs()),
-                             settings_.clickThrough));
+    copyTip(nid, trayTipWithNotes(
+                     trayTipText(board_, selectedExchanges_, selectedCoins_, wallClockMs()),
+                     settings_.clickThrough, showsServerHint(settings_, serverAnsweredOnce_)));
     Shell_NotifyIconW(NIM_MODIFY, &nid);
 }
 

@@ -113,9 +113,14 @@ TEST(UiMenuExtras, ModalScopesNest) {
     EXPECT_FALSE(ModalDialogScope::active());
 }
 
-TEST(UiMenuExtras, ClickThroughNoteComesFirstInTheTrayTip) {
-    EXPECT_EQ(trayTipWithNotes(L"BTC -", false), L"BTC -");
-    EXPECT_EQ(trayTipWithNotes(L"BTC -", true), L"클릭 통과 켜짐\nBTC -");
+TEST(UiMenuExtras, NotesComeFirstInTheTrayTip) {
+    EXPECT_EQ(trayTipWithNotes(L"BTC -", false, false), L"BTC -");
+    EXPECT_EQ(trayTipWithNotes(L"BTC -", true, false), L"클릭 통과 켜짐\nBTC -");
+    const std::wstring both = trayTipWithNotes(L"BTC -\nETH -\nSUI -", true, true);
+    EXPECT_EQ(both,
+              L"클릭 통과 켜짐\n서버를 찾지 못했습니다 · 우클릭 메뉴 → 거래소 직접 조회\n"
+              L"BTC -\nETH -\nSUI -");
+    EXPECT_LT(both.size(), 128u) << "the shell keeps 127 characters";
 }
 
 }  // namespace
