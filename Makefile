@@ -1,4 +1,4 @@
-.PHONY: test setup run
+.PHONY: test setup run dist dist-check
 
 setup:
 	scripts/setup.sh
@@ -8,3 +8,9 @@ test: setup
 
 run: setup
 	scripts/run.sh
+
+dist: setup
+	scripts/dist.sh
+
+dist-check: dist
+	scripts/dist-check.sh

@@ -80,6 +80,8 @@ struct PriceBoard {
     EngineConfig config;
     CellGrid cells{};
     BoardStats stats;
+    // On the server road: a board has come from the price server since the engine started.
+    bool serverAnswered = false;
 };
 
 struct CoinAggregate {

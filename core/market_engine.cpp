@@ -48,6 +48,7 @@ void MarketEngine::start(const Settings& settings, std::function<void()> callbac
         resetStats();
         serverRoad = !config.serverUrl.empty();
         sessionId.clear();
+        serverAnswered = false;
         afterSeq = 0;
         settingsDirty = false;
         refreshRequested = false;
@@ -133,6 +134,7 @@ PriceBoard MarketEngine::snapshot() const {
     board.stats.ticks = ticks;
     board.stats.lastTickMs = lastTickMs;
     board.stats.statsSinceMs = statsSinceMs;
+    board.serverAnswered = serverAnswered;
     board.stats.inFlight = static_cast<std::uint32_t>(
         std::count_if(workers.begin(), workers.end(), [](const auto& w) { return w->busy; }));
     return board;
@@ -350,6 +352,7 @@ void MarketEngine::acceptServerBoard(const ServerBoard& board) {
     boardStats.exchanges = stats;
     boardStats.lastTickMs = lastTickMs;
     applyServerBoard(board, config, cells, boardStats, wallClockMs());
+    serverAnswered = true;
     stats = boardStats.exchanges;
     lastTickMs = boardStats.lastTickMs;
 }

@@ -88,6 +88,7 @@ class MarketEngine {
     std::condition_variable serverWake;
     bool serverRoad = false;
     std::string sessionId;
+    bool serverAnswered = false;
     std::uint64_t afterSeq = 0;
     bool settingsDirty = false;
     bool refreshRequested = false;

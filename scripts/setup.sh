@@ -8,6 +8,7 @@ packages=(
     g++-mingw-w64-x86-64-posix wine wine64 libgnutls30
     xvfb xdotool imagemagick x11-utils fonts-noto-cjk
     python3 openssl procps ccache
+    lintian zip dpkg-dev
 )
 
 missing=()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Configures, builds and runs every test: native under the sanitizers, Windows under Wine,
-# then a short fuzzing run. Exits non-zero on the first failure.
+# Configures, builds and runs every test: native under the sanitizers, Windows under Wine, the
+# release packages, then a short fuzzing run. Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -19,6 +19,10 @@ for preset in native native-tsan win64; do
     cmake --build --preset "$preset"
     ctest --preset "$preset"
 done
+
+echo "== dist"
+scripts/dist.sh
+scripts/dist-check.sh
 
 echo "== fuzz"
 cmake --preset fuzz >/dev/null

@@ -10,6 +10,7 @@
 
 #include "core/format.h"
 #include "server/price_server.h"
+#include "vindral_version.h"
 
 namespace {
 
@@ -30,6 +31,10 @@ void logLine(std::string_view line) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && args[0] == "--version") {
+        std::cout << "vindral-server " << VINDRAL_VERSION << "\n";
+        return 0;
+    }
     std::string error;
     std::optional<vindral::ServerOptions> options = vindral::parseServerArgs(args, error);
     if (!options) {

@@ -59,7 +59,8 @@ std::string serverUsage() {
            "  --exchange-base URL       send every exchange request to URL (for loopback fakes)\n"
            "  --session-expiry-ms N     drop sessions not polled for N ms (default 60000)\n"
            "  --max-sessions N          refuse new sessions beyond N (default 1000)\n"
-           "  --help                    show this text\n";
+           "  --help                    show this text\n"
+           "  --version                 show the version and exit\n";
 }
 
 std::optional<ServerOptions> parseServerArgs(const std::vector<std::string>& args,

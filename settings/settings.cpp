@@ -19,6 +19,7 @@ constexpr wchar_t kKeyOpacityPct[] = L"OpacityPct";
 constexpr wchar_t kKeyZoomPct[] = L"ZoomPct";
 constexpr wchar_t kKeyPosX[] = L"PosX";
 constexpr wchar_t kKeyPosY[] = L"PosY";
+constexpr wchar_t kKeyClickThrough[] = L"ClickThrough";
 
 constexpr int32_t kMsPerSecond = 1000;
 constexpr int32_t kOpacityMinPct = 30;
@@ -91,6 +92,7 @@ Settings loadSettings(const std::wstring& iniPath) {
         std::clamp(ini::readInt(iniPath, kKeyZoomPct, defaults.zoomPct), kZoomMinPct, kZoomMaxPct);
     s.posX = ini::readInt(iniPath, kKeyPosX, defaults.posX);
     s.posY = ini::readInt(iniPath, kKeyPosY, defaults.posY);
+    s.clickThrough = ini::readInt(iniPath, kKeyClickThrough, defaults.clickThrough ? 1 : 0) != 0;
     return s;
 }
 
@@ -112,6 +114,7 @@ void saveSettings(const Settings& settings, const std::wstring& iniPath) {
                                  {kKeyZoomPct, intText(settings.zoomPct)},
                                  {kKeyPosX, intText(settings.posX)},
                                  {kKeyPosY, intText(settings.posY)},
+                                 {kKeyClickThrough, boolText(settings.clickThrough)},
                              });
 }
 

@@ -1,4 +1,4 @@
-// The user's settings record and its per-user INI file (section "Vindral", twelve keys).
+// The user's settings record and its per-user INI file (section "Vindral").
 // The portable rules (defaults, bounds, key names, encodings) live in settings.cpp; the file
 // access is the platform's: private-profile functions on Windows, a small INI reader and writer
 // of our own elsewhere.
@@ -26,6 +26,7 @@ struct Settings : EngineConfig {
     // INT_MIN means that no position has been stored yet.
     int32_t posX = std::numeric_limits<int32_t>::min();
     int32_t posY = std::numeric_limits<int32_t>::min();
+    bool clickThrough = false;  // the window lets the mouse through to what lies below
 };
 
 // A price server on the local network; a first start without a settings file takes this road.
@@ -38,7 +39,7 @@ std::wstring settingsIniPath();
 Settings loadSettings();
 Settings loadSettings(const std::wstring& iniPath);
 
-// Writes all twelve keys; failures are ignored.
+// Writes every key; failures are ignored.
 void saveSettings(const Settings& settings);
 void saveSettings(const Settings& settings, const std::wstring& iniPath);
 

@@ -189,7 +189,7 @@ void MainWindow::paintAlertSegment(HDC dc, const RECT& segment, std::uint32_t co
 }
 
 void MainWindow::openAlerts() {
-    if (modalDialogOpen()) {
+    if (ModalDialogScope::active()) {
         return;
     }
     const ModalDialogScope modal;

@@ -127,12 +127,16 @@ PixelPoint defaultOrigin(const PixelRect& work, int width, int height, int margi
 
 PixelPoint dockedOrigin(const PixelRect& window, const PixelRect& work, int width, int height,
                         int margin) {
+    // Near an edge the gap to it is kept rather than closed, so that zooming in and back out
+    // returns the window to where it was; a window at or past the edge stays flush with it.
     PixelPoint p{window.left, window.top};
-    if (std::abs(window.right - work.right) <= margin) {
-        p.x = work.right - width;
+    const int rightGap = work.right - window.right;
+    if (std::abs(rightGap) <= margin) {
+        p.x = work.right - std::max(rightGap, 0) - width;
     }
-    if (std::abs(work.bottom - window.bottom) <= margin) {
-        p.y = work.bottom - height;
+    const int bottomGap = work.bottom - window.bottom;
+    if (std::abs(bottomGap) <= margin) {
+        p.y = work.bottom - std::max(bottomGap, 0) - height;
     }
     return p;
 }

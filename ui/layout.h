@@ -134,8 +134,8 @@ inline constexpr int kSnapDistanceLogical = 14;
 
 // Bottom-right corner of the work area, `margin` pixels from both edges.
 PixelPoint defaultOrigin(const PixelRect& work, int width, int height, int margin);
-// Top-left corner for a new size: a window docked (within `margin`) to the right or bottom
-// edge of the work area keeps that edge.
+// Top-left corner for a new size: a window within `margin` of the right or bottom edge of the
+// work area keeps its gap to that edge (none when it was at or past the edge).
 PixelPoint dockedOrigin(const PixelRect& window, const PixelRect& work, int width, int height,
                         int margin);
 // Snaps a proposed window rectangle flush to the work-area edges within `snap` pixels; left

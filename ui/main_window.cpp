@@ -6,6 +6,9 @@
 
 #include "core/format.h"
 #include "ui/alerts_view.h"
+#include "ui/menu_extras.h"
+#include "ui/modal_dialog.h"
+#include "ui/startup_shortcut.h"
 
 namespace vindral {
 
@@ -53,6 +56,7 @@ bool MainWindow::create(HINSTANCE instance) {
     }
     // A layered window shows nothing until its alpha is set.
     applyOpacity(settings_.opacityPct);
+    applyClickThrough();
     createFonts();
     createTooltips();
     layoutWindow();
@@ -348,6 +352,7 @@ void MainWindow::onBoardChanged() {
     // Cleared before the snapshot, so that a change during the copy posts a new notice.
     boardChangePending_.store(0);
     board_ = engine_.snapshot();
+    serverAnsweredOnce_ = serverAnsweredOnce_ || board_.serverAnswered;
     const std::int64_t now = wallClockMs();
 
     const bool changed = trackFlashes(flashes_, board_, selectedExchanges_, selectedCoins_, now);
@@ -381,6 +386,7 @@ void MainWindow::applySettings(const Settings& next) {
     }
     applyZOrder();
     applyOpacity(settings_.opacityPct);
+    applyClickThrough();
     layoutWindow();
     updateTrayTip();
     saveSettings(settings_);
@@ -399,6 +405,17 @@ void MainWindow::applyZOrder() {
 }
 
 void MainWindow::runCommand(int id) {
+    if (ModalDialogScope::active() && !commandAllowedWhileModal(id)) {
+        return;
+    }
+    if (const auto next = settingsForExtraCommand(settings_, id)) {
+        applySettings(*next);
+        return;
+    }
+    if (id == kCmdStartWithWindows) {
+        setStartupShortcut(!startupShortcutPointsHere());
+        return;
+    }
     if (const auto next = settingsForCommand(settings_, id)) {
         applySettings(*next);
         return;

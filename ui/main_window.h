@@ -131,6 +131,7 @@ class MainWindow {
     void onTooltipText(NMTTDISPINFOW* info);
     void showContextMenu(POINT screen);
     void applyOpacity(int opacityPct);
+    void applyClickThrough();
     void setZoom(int zoomPct);
     void toggleMiniMode();
     void showFromTray();
@@ -177,6 +178,8 @@ class MainWindow {
     bool flashTimerRunning_ = false;
     UINT taskbarCreatedMsg_ = 0;
     bool trayIconAdded_ = false;
+    // A price server has sent a board at some time since the program started.
+    bool serverAnsweredOnce_ = false;
     bool tornDown_ = false;
     AlertBook alertBook_;
     bool alertSound_ = false;

@@ -65,6 +65,7 @@ struct MenuItem {
     std::wstring text;
     bool checked = false;
     std::vector<MenuItem> children;
+    bool enabled = true;
 
     bool isSeparator() const { return id == 0 && text.empty(); }
 };

@@ -3,6 +3,7 @@
 #include "ui/main_window.h"
 
 #include "core/format.h"
+#include "ui/menu_extras.h"
 
 namespace vindral {
 
@@ -385,7 +386,11 @@ void MainWindow::paintFooter(HDC dc) {
     const int y = height - metrics_.footerHeight - s(2);
     drawLine(dc, pad, y, width - pad, y + 1, palette::kSeparator);
 
-    const FooterTexts texts = footerTexts(board_, selectedExchanges_, selectedCoins_);
+    FooterTexts texts = footerTexts(board_, selectedExchanges_, selectedCoins_);
+    if (showsServerHint(settings_, serverAnsweredOnce_)) {
+        texts.left = kServerHintText;
+        texts.leftWarns = true;
+    }
     const HFONT small = fonts_[kFontSmall].get();
     const int rightWidth = textWidth(dc, texts.right, small);
     drawText(dc, texts.right, RECT{pad, y, width - pad, height - s(2)}, small, palette::kDimText,

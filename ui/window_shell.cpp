@@ -12,7 +12,9 @@
 #include "core/format.h"
 #include "settings/settings_dialog.h"
 #include "ui/alerts_view.h"
+#include "ui/menu_extras.h"
 #include "ui/modal_dialog.h"
+#include "ui/startup_shortcut.h"
 
 namespace vindral {
 
@@ -54,12 +56,14 @@ HMENU buildMenu(const std::vector<MenuItem>& items) {
         } else if (!item.children.empty()) {
             const HMENU sub = buildMenu(item.children);
             if (sub != nullptr &&
-                !AppendMenuW(menu, MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(sub),
-                             item.text.c_str())) {
+                !AppendMenuW(menu, MF_POPUP | MF_STRING | (item.enabled ? 0 : MF_GRAYED),
+                             reinterpret_cast<UINT_PTR>(sub), item.text.c_str())) {
                 DestroyMenu(sub);
             }
         } else {
-            AppendMenuW(menu, MF_STRING | (item.checked ? MF_CHECKED : MF_UNCHECKED),
+            AppendMenuW(menu,
+                        MF_STRING | (item.checked ? MF_CHECKED : MF_UNCHECKED) |
+                            (item.enabled ? 0 : MF_GRAYED),
                         static_cast<UINT_PTR>(item.id), item.text.c_str());
         }
     }
@@ -124,7 +128,8 @@ void MainWindow::addTrayIcon() {
     NOTIFYICONDATAW nid = trayData(hwnd_, NIF_MESSAGE | NIF_ICON | NIF_TIP);
     nid.uCallbackMessage = kMsgTrayCallback;
     nid.hIcon = smallIcon_;
-    copyTip(nid, kTrayTipInitial);
+    copyTip(nid, trayTipWithNotes(kTrayTipInitial, settings_.clickThrough,
+                                  showsServerHint(settings_, serverAnsweredOnce_)));
     trayIconAdded_ = Shell_NotifyIconW(NIM_ADD, &nid) != FALSE;
 }
 
@@ -133,7 +138,9 @@ void MainWindow::updateTrayTip() {
         return;
     }
     NOTIFYICONDATAW nid = trayData(hwnd_, NIF_TIP);
-    copyTip(nid, trayTipText(board_, selectedExchanges_, selectedCoins_, wallClockMs()) +
+    copyTip(nid, trayTipWithNotes(
+                     trayTipText(board_, selectedExchanges_, selectedCoins_, wallClockMs()),
+                     settings_.clickThrough, showsServerHint(settings_, serverAnsweredOnce_)) +
                      alertsTipLine(alertBook_));
     Shell_NotifyIconW(NIM_MODIFY, &nid);
 }
@@ -207,8 +214,12 @@ void MainWindow::onTooltipText(NMTTDISPINFOW* info) {
 }
 
 void MainWindow::showContextMenu(POINT screen) {
-    const HMENU menu =
-        buildMenu(withAlertsItem(buildContextMenu(settings_, IsWindowVisible(hwnd_) != FALSE)));
+    std::vector<MenuItem> items =
+        withAlertsItem(buildContextMenu(settings_, IsWindowVisible(hwnd_) != FALSE));
+    addMenuExtras(items, settings_,
+                  MenuExtras{showsServerHint(settings_, serverAnsweredOnce_),
+                             startupShortcutPointsHere(), ModalDialogScope::active()});
+    const HMENU menu = buildMenu(items);
     if (menu == nullptr) {
         return;
     }
@@ -228,6 +239,15 @@ void MainWindow::applyOpacity(int opacityPct) {
     SetLayeredWindowAttributes(hwnd_, 0, static_cast<BYTE>(opacityAlpha(opacityPct)), LWA_ALPHA);
 }
 
+void MainWindow::applyClickThrough() {
+    const LONG_PTR style = GetWindowLongPtrW(hwnd_, GWL_EXSTYLE);
+    const LONG_PTR wanted = settings_.clickThrough ? (style | WS_EX_TRANSPARENT)
+                                                   : (style & ~LONG_PTR{WS_EX_TRANSPARENT});
+    if (wanted != style) {
+        SetWindowLongPtrW(hwnd_, GWL_EXSTYLE, wanted);
+    }
+}
+
 void MainWindow::setZoom(int zoomPct) {
     const int z = clampZoom(zoomPct);
     if (z == settings_.zoomPct) {
@@ -245,6 +265,11 @@ void MainWindow::toggleMiniMode() {
 void MainWindow::showFromTray() {
     ShowWindow(hwnd_, SW_SHOWNOACTIVATE);
     applyZOrder();
+    if (!settings_.alwaysOnTop) {
+        // HWND_NOTOPMOST leaves a covered window where it is; a show request should bring it
+        // into view, yet not take the focus from the user's work.
+        SetWindowPos(hwnd_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    }
     board_ = engine_.snapshot();
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
@@ -267,7 +292,7 @@ void MainWindow::savePosition() {
 }
 
 void MainWindow::openSettings() {
-    if (settingsDialogOpen || modalDialogOpen()) {
+    if (settingsDialogOpen || ModalDialogScope::active()) {
         return;
     }
     settingsDialogOpen = true;

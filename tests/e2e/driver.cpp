@@ -10,7 +10,8 @@
 // Results go to stdout as UTF-8, one line; the exit code is 0 on success, 1 when the window or
 // the condition was not found in time, 2 for a bad command line. "driver serve" reads such
 // commands from stdin instead, one per line with tab-separated arguments, and answers each with
-// one line: the code, a tab and the result.
+// one line: the code, a tab and the result. "driver cover X Y W H" shows a plain window there
+// (target cover), takes the focus, and stays until it is closed: the user's other work.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -40,9 +41,13 @@ struct Target {
 };
 
 const Target kTargets[] = {
-    {L"main", L"VindralMiniTicker", nullptr, false},  {L"dialog", L"#32770", L"Vindral 설정", true},
-    {L"msgbox", L"#32770", L"Vindral", true},         {L"menu", L"#32768", nullptr, true},
-    {L"host", L"VindralDialogHost", nullptr, false},  {L"alerts", L"#32770", L"가격 알림", true},
+    {L"main", L"VindralMiniTicker", nullptr, false},
+    {L"dialog", L"#32770", L"Vindral 설정", true},
+    {L"msgbox", L"#32770", L"Vindral", true},
+    {L"menu", L"#32768", nullptr, true},
+    {L"host", L"VindralDialogHost", nullptr, false},
+    {L"cover", L"VindralE2eCover", nullptr, false},
+    {L"alerts", L"#32770", L"가격 알림", true},
     {L"balloon", L"tooltips_class32", nullptr, true},
 };
 
@@ -159,7 +164,8 @@ int usage() {
         "       key TARGET VK | wheel TARGET DELTA | command TARGET ID | click TARGET ID |\n"
         "       focus|msgtext TARGET | text|checked|itemrect|count TARGET ID |\n"
         "       settext TARGET ID TEXT | select TARGET ID INDEX |\n"
-        "       post|send TARGET MSG WPARAM LPARAM | serve\n",
+        "       post|send TARGET MSG WPARAM LPARAM | serve |\n"
+        "       exstyle|foreground TARGET | above TARGET OTHER | cover X Y W H\n",
         stderr);
     return kExitUsage;
 }
@@ -214,6 +220,25 @@ int run(const std::vector<std::wstring>& args, std::wstring& out) {
         }
     } else if (command == L"visible") {
         out.assign(IsWindowVisible(hwnd) ? L"1" : L"0");
+    } else if (command == L"exstyle") {
+        wchar_t hex[32];
+        std::swprintf(hex, 32, L"%llx",
+                      static_cast<unsigned long long>(GetWindowLongPtrW(hwnd, GWL_EXSTYLE)));
+        out.assign(hex);
+    } else if (command == L"foreground") {
+        out.assign(GetForegroundWindow() == hwnd ? L"1" : L"0");
+    } else if (command == L"above") {
+        // "1" when TARGET comes before OTHER in the z-order, walking down from the top.
+        const Target* otherTarget = args.size() > 2 ? findTarget(args[2]) : nullptr;
+        const HWND other = otherTarget != nullptr ? findWindow(*otherTarget) : nullptr;
+        if (other == nullptr) {
+            return kExitNotFound;
+        }
+        HWND w = GetTopWindow(nullptr);
+        while (w != nullptr && w != hwnd && w != other) {
+            w = GetWindow(w, GW_HWNDNEXT);
+        }
+        out.assign(w == hwnd ? L"1" : L"0");
     } else if (command == L"topmost") {
         out.assign((GetWindowLongPtrW(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST) ? L"1" : L"0");
     } else if (command == L"key") {
@@ -349,6 +374,42 @@ int serve() {
     return kExitOk;
 }
 
+LRESULT CALLBACK coverProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_DESTROY) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+int cover(const std::vector<std::wstring>& args) {
+    if (args.size() != 5) {
+        return usage();
+    }
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = coverProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    wc.lpszClassName = L"VindralE2eCover";
+    if (RegisterClassExW(&wc) == 0) {
+        return kExitNotFound;
+    }
+    const HWND hwnd =
+        CreateWindowExW(0, wc.lpszClassName, L"cover", WS_POPUP | WS_VISIBLE,
+                        toInt(args[1].c_str()), toInt(args[2].c_str()), toInt(args[3].c_str()),
+                        toInt(args[4].c_str()), nullptr, nullptr, wc.hInstance, nullptr);
+    if (hwnd == nullptr) {
+        return kExitNotFound;
+    }
+    SetForegroundWindow(hwnd);
+    MSG msg{};
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        DispatchMessageW(&msg);
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -358,6 +419,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (args.size() == 1 && args[0] == L"serve") {
         return serve();
+    }
+    if (!args.empty() && args[0] == L"cover") {
+        return cover(args);
     }
     std::wstring output;
     const int code = run(args, output);

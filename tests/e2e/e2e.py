@@ -154,7 +154,8 @@ def fill_and_confirm(s):
 # The program's window
 
 INI_KEYS = ["IntervalSec", "Exchanges", "Coins", "ServerUrl", "AlwaysOnTop", "MiniMode",
-            "KoreanColors", "CoinInitials", "OpacityPct", "ZoomPct", "PosX", "PosY"]
+            "KoreanColors", "CoinInitials", "OpacityPct", "ZoomPct", "PosX", "PosY",
+            "ClickThrough"]
 
 # Palette
 ACCENT = (240, 185, 11)
@@ -301,17 +302,19 @@ def case_table_view(s):
           "exchange column headers are not accent-coloured")
     check_eq(shot.pixel(x, y + h // 2), BORDER, "window border")
 
-    # Ctrl+wheel up: 115 %. The window is docked right and bottom and grows away from them.
+    # Ctrl+wheel up: 115 %. The window near the right and bottom edges grows away from them,
+    # keeping its gap to them.
     s.xdotool("mousemove", x + 200, y + 100)
     s.xdotool("keydown", "ctrl", "click", "4", "keyup", "ctrl")
-    wait_rect(s, (SCREEN_WIDTH - 16 - 575 + 16, SCREEN_HEIGHT - 223, 575, 223), "zoom 115 %")
+    wait_rect(s, docked_corner(575, 223), "zoom 115 %")
     # The wheel alone does nothing.
     x, y, w, h = s.rect()
     s.xdotool("mousemove", x + 200, y + 100, "click", "4")
     wait_for(lambda: s.driver("visible", "main") == "1", 5, "the window")
     check_eq(s.rect()[2:], (575, 223), "size after a wheel step without Ctrl")
     s.xdotool("keydown", "ctrl", "click", "5", "keyup", "ctrl")
-    x, y, w, h = wait_size(s, 500, 194, "back at zoom 100 %")
+    wait_rect(s, docked_corner(500, 194), "back at zoom 100 %, in the same place")
+    x, y, w, h = s.rect()
 
     # The close button ends the program; the settings file then holds all twelve keys.
     click_button(s, w, BUTTON_CLOSE)
@@ -321,7 +324,8 @@ def case_table_view(s):
     check_eq({k: values[k] for k in INI_KEYS}, {
         "IntervalSec": "1", "Exchanges": "11100", "Coins": "111", "ServerUrl": url,
         "AlwaysOnTop": "1", "MiniMode": "0", "KoreanColors": "1", "CoinInitials": "0",
-        "OpacityPct": "95", "ZoomPct": "100", "PosX": str(x), "PosY": str(y)}, "settings at exit")
+        "OpacityPct": "95", "ZoomPct": "100", "PosX": str(x), "PosY": str(y),
+        "ClickThrough": "0"}, "settings at exit")
 
 
 def case_looks(s):
@@ -338,8 +342,8 @@ def case_looks(s):
     s.driver("key", "main", VK_M)
     x, y, w, h = wait_for(lambda: (lambda r: r if r[3] == 22 else None)(s.rect()), 15,
                           "the strip")
-    check_eq((x + w, y + h), (SCREEN_WIDTH, SCREEN_HEIGHT),
-             "the strip keeps the docked right and bottom edges")
+    check_eq((x + w, y + h), (SCREEN_WIDTH - 16, SCREEN_HEIGHT - 16),
+             "the strip keeps its gap to the right and bottom edges")
     check(100 < w < 500, f"strip width {w} measured from its texts")
     wait_for(lambda: client_pixel(s, s.screenshot(), 6 + 3, 11) == RED, 15,
              "the strip's red status dot")
@@ -409,17 +413,18 @@ def open_tray_menu(s):
     s.driver("wait", "menu", 10000)
 
 
-def choose_menu_item(s, downs):
-    """Picks the item `downs` steps down the open menu (separators are skipped)."""
-    s.xdotool("key", *(["Down"] * downs), "Return")
+def choose_menu_item(s, downs, hinted=False):
+    """Picks the item `downs` steps down the open menu (separators are skipped). `hinted`: no
+    price server has answered, so the switch to the direct road heads the menu."""
+    s.xdotool("key", *(["Down"] * (downs + (1 if hinted else 0))), "Return")
     s.driver("gone", "menu", 10000)
 
 
 MENU_SETTINGS = 1
 MENU_ALERTS = 2
 MENU_ALWAYS_ON_TOP = 9  # settings, alerts, refresh, 4 submenus, mini mode, always on top
-MENU_HIDE_OR_SHOW = 12
-MENU_EXIT = 13
+MENU_HIDE_OR_SHOW = 14  # after colours, initials, start with Windows, click-through
+MENU_EXIT = 15
 
 
 def case_tray_and_instance(s):
@@ -454,18 +459,18 @@ def case_tray_and_instance(s):
 
     open_tray_menu(s)
     s.keep(s.screenshot(), "menu", (0, 0, 400, 320))
-    choose_menu_item(s, MENU_ALWAYS_ON_TOP)
+    choose_menu_item(s, MENU_ALWAYS_ON_TOP, hinted=True)
     wait_for(lambda: stored_ini(s).get("AlwaysOnTop") == "0", 10, "always on top switched off")
 
     open_tray_menu(s)
-    choose_menu_item(s, MENU_HIDE_OR_SHOW)
+    choose_menu_item(s, MENU_HIDE_OR_SHOW, hinted=True)
     wait_for(lambda: s.driver("visible", "main") == "0", 10, "hidden by the menu")
     open_tray_menu(s)
-    choose_menu_item(s, MENU_HIDE_OR_SHOW)
+    choose_menu_item(s, MENU_HIDE_OR_SHOW, hinted=True)
     wait_for(lambda: s.driver("visible", "main") == "1", 10, "shown by the menu")
 
     open_tray_menu(s)
-    choose_menu_item(s, MENU_EXIT)
+    choose_menu_item(s, MENU_EXIT, hinted=True)
     wait_exit_code(s, app, "vindral.exe after the menu's exit")
     check_eq(stored_ini(s).get("AlwaysOnTop"), "0", "AlwaysOnTop at exit")
 
@@ -489,7 +494,7 @@ def case_settings_dialog(s):
     check_eq(s.driver("text", "dialog", ID_EXCHANGE_COUNT), "선택: 3개", "count label")
     exercise_dialog(s, "main", 80)
     open_tray_menu(s)
-    choose_menu_item(s, MENU_EXIT)
+    choose_menu_item(s, MENU_EXIT, hinted=True)
     wait_exit_code(s, app, "vindral.exe")
     check_eq(stored_ini(s).get("Exchanges"), "11100", "Cancel changed nothing")
 
@@ -512,7 +517,7 @@ def case_settings_dialog(s):
     check_eq(s.driver("alpha", "main"), str(alpha_of(80)), "opacity after OK")
 
     open_tray_menu(s)
-    choose_menu_item(s, MENU_EXIT)
+    choose_menu_item(s, MENU_EXIT, hinted=True)
     wait_exit_code(s, app, "vindral.exe")
 
 
@@ -695,244 +700,10 @@ def case_table_view_144dpi(s):
     wait_exit_code(s, app, "vindral.exe")
 
 
-# ---------------------------------------------------------------------------------------------
-# Price alerts
-
-WM_APP = 0x8000
-MSG_TEST_ALERT_PRICE = WM_APP + 20
-MSG_TEST_ARMED_ALERTS = WM_APP + 21
-ALERT_TITLE = "Vindral 가격 알림"
-(ID_ALERTS_LIST, ID_ALERTS_COIN, ID_ALERTS_KIND, ID_ALERTS_VALUE, ID_ALERTS_MINUTES,
- ID_ALERTS_REPEAT, ID_ALERTS_ADD, ID_ALERTS_CHANGE, ID_ALERTS_REMOVE,
- ID_ALERTS_SOUND) = range(1101, 1111)
-PRICE_MESSAGE = "가격은 0보다 큰 숫자로 입력하세요."
-PERCENT_MESSAGE = "변동률은 0.1 ~ 50% 사이로 입력하세요."
-MINUTES_MESSAGE = "기간은 1 ~ 240분 사이로 입력하세요."
-
-
-def start_fake_server(s):
-    """vindral-fake-server on a loopback port it picks, its prices set over /control/; returns
-    the port."""
-    binary = native_program(s, os.path.join("tests", "tools", "vindral-fake-server"),
-                            "vindral-fake-server")
-    log = os.path.join(s.work, "fake-server.log")
-    s.spawn("fake-server", [binary, "--port", "0"])
-
-    def port():
-        match = re.match(rb"(\d+)\n", open(log, "rb").read())
-        return int(match.group(1)) if match else None
-
-    return wait_for(port, 30, "vindral-fake-server to listen")
-
-
-def set_price(port, exchange, coin, price):
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-    try:
-        conn.request("POST", f"/control/price?exchange={exchange}&coin={coin}&price={price}")
-        answer = conn.getresponse()
-        answer.read()
-    finally:
-        conn.close()
-    check_eq(answer.status, 200, f"setting {coin} on {exchange} to {price}")
-
-
-def notices(path):
-    """What the program notified, one line per alert (the test log of its notifications)."""
-    if not os.path.exists(path):
-        return []
-    return open(path, encoding="utf-8").read().splitlines()
-
-
-def ask_window(s, message):
-    """The main window's answer to a test message, or None when it was too busy to answer."""
-    return s.driver("send", "main", message, 0, 0, ok_codes=(0, 1)) or None
-
-
-def label_pixels(s, shot):
-    """The pixels of the BTC row's label cell, where the bell of a fired alert stands."""
-    x, y, _, _ = s.rect()
-    return [shot.pixel(px, py) for py in range(y + 50, y + 86) for px in range(x + 8, x + 58)]
-
-
-def case_alerts_fire(s):
-    """Alerts from the settings file against scripted prices: a crossing notifies once, not
-    again while the price hovers at the level, again once it has been back by the hysteresis;
-    the bell marks the row until the mouse comes; a one-shot alert is gone after it fired."""
-    s.start_display()
-    s.make_prefix()
-    s.start_wine()
-    port = start_fake_server(s)
-    set_price(port, "Bitget", "BTC", 99000)
-    log = os.path.join(s.work, "notify.log")
-    write_ini(s.ini_path(), ini_of(ServerUrl=f"http://127.0.0.1:{port}", Exchanges="01000",
-                                   Coins="100", Alert1="BTC above 100000 repeat",
-                                   Alert2="BTC below 90000 once"))
-    app = s.start_app(VINDRAL_TEST_NOTIFY_LOG=s.windows_path(log))
-    s.driver("wait", "main", 30000)
-
-    def see(price, timeout_s=30):
-        set_price(port, "Bitget", "BTC", price)
-        wait_for(lambda: ask_window(s, MSG_TEST_ALERT_PRICE) == str(round(price * 100)),
-                 timeout_s, f"the window watching BTC at {price}")
-
-    def armed():
-        return int(wait_for(lambda: ask_window(s, MSG_TEST_ARMED_ALERTS), 10, "an answer"))
-
-    # The first board comes after the session has been made.
-    see(99000, timeout_s=60)
-    check_eq(armed(), 2, "both alerts armed below the level")
-    check_eq(notices(log), [], "no notice before a crossing")
-    quiet_label = label_pixels(s, s.screenshot())
-
-    see(100010)
-    wait_for(lambda: len(notices(log)) == 1, 20, "the notice of the crossing")
-    check_eq(notices(log)[0], f"{ALERT_TITLE}\tBTC 100,000.00 돌파 ▲ · Bitget", "notice text")
-    check_eq(armed(), 1, "armed alerts after the crossing")
-    shot = wait_for(lambda: (lambda shot: shot if label_pixels(s, shot) != quiet_label else None)(
-        s.screenshot()), 10, "the bell on the BTC row")
-    x, y, w, h = s.rect()
-    s.keep(shot, "bell", (x - 4, y - 4, x + w + 4, y + h + 4))
-    if s.driver_ok("wait", "balloon", 5000):
-        s.log(f"the notification shows: {s.driver('text', 'balloon', 0)!r}")
-        s.keep(s.screenshot(), "notification")
-    else:
-        s.log("Wine shows no notification window on this display")
-
-    for price in (99950, 100020, 99901, 100030):
-        see(price)
-    check_eq(len(notices(log)), 1, "notices while the price hovers at the level")
-
-    see(99800)
-    check_eq(armed(), 2, "armed again 0.1 % below the level")
-    see(100001)
-    wait_for(lambda: len(notices(log)) == 2, 20, "the notice of the second crossing")
-
-    see(89000)
-    wait_for(lambda: len(notices(log)) == 3, 20, "the notice of the fall")
-    check_eq(notices(log)[2], f"{ALERT_TITLE}\tBTC 90,000.00 이탈 ▼ · Bitget", "notice text")
-    wait_for(lambda: stored_ini(s).get("Alert2") == "", 10, "the one-shot alert removed")
-    check(re.fullmatch(r"BTC above 100000 repeat [1-9]\d+", stored_ini(s).get("Alert1", "")),
-          f"the repeating alert kept with its time: {stored_ini(s).get('Alert1')!r}")
-
-    # The mouse over the window takes the bell away.
-    s.xdotool("mousemove", x + w // 2, y + h - 10)
-    wait_for(lambda: label_pixels(s, s.screenshot()) == quiet_label, 10, "the bell gone")
-
-    open_tray_menu(s)
-    choose_menu_item(s, MENU_EXIT)
-    wait_exit_code(s, app, "vindral.exe")
-    check_eq(len(notices(log)), 3, "notices in all")
-
-
-KIND_CHOICES = ["가격 이상 (돌파)", "가격 이하 (이탈)", "변동률 (기간 내)"]
-
-
-def choose_kind(s, index):
-    """Picks a condition; sent again until it shows, as a message to a dialog that has just
-    closed a warning box can time out."""
-    def chosen():
-        s.driver("select", "alerts", ID_ALERTS_KIND, index)
-        return s.driver("text", "alerts", ID_ALERTS_KIND) == KIND_CHOICES[index]
-
-    wait_for(chosen, 10, f"the condition {KIND_CHOICES[index]} chosen")
-
-
-def set_field(s, item_id, text):
-    def shown():
-        s.driver("settext", "alerts", item_id, text)
-        return s.driver("text", "alerts", item_id) == text
-
-    wait_for(shown, 10, f"{text!r} in field {item_id}")
-
-
-def press_expecting(s, item_id, message):
-    s.driver("click", "alerts", item_id)
-    s.driver("wait", "msgbox", 10000)
-    check_eq(s.driver("msgtext", "msgbox"), message, "warning text")
-    s.driver("command", "msgbox", IDOK)
-    s.driver("gone", "msgbox", 10000)
-    check(s.driver_ok("wait", "alerts", 0), "the dialog stays open after a failed check")
-
-
-def press_add(s, count):
-    """Adds the alert of the fields and waits until the list holds `count` alerts, so that the
-    next change of a field cannot overtake the click."""
-    click_item(s, "alerts", ID_ALERTS_ADD)
-    wait_for(lambda: s.driver("count", "alerts", ID_ALERTS_LIST, ok_codes=(0, 1)) == str(count),
-             10, f"{count} alerts in the list")
-
-
-def case_alerts_dialog(s):
-    """The alert dialog from the context menu: its checks, add, OK saves (a malformed stored
-    entry is dropped), Cancel keeps everything as it was."""
-    s.start_display()
-    s.make_prefix()
-    s.start_wine()
-    app = start_vindral(s, ServerUrl=dead_server_url(), Alert1="ETH below 2000 once",
-                        Alert2="garbage")
-    wait_size(s, 500, 194, "the table view")
-    # Right after the start, Wine's tray window may not show the icon yet.
-    wait_for(lambda: s.screenshot().region_has(TRAY_ICON[0] - 8, TRAY_ICON[1] - 8,
-                                               TRAY_ICON[0] + 8, TRAY_ICON[1] + 8, ACCENT, 40),
-             20, "the tray icon")
-
-    open_tray_menu(s)
-    choose_menu_item(s, MENU_ALERTS)
-    s.driver("wait", "alerts", 15000)
-    check_eq(s.driver("text", "alerts", ID_ALERTS_VALUE), "", "value field")
-
-    set_field(s, ID_ALERTS_VALUE, "0")
-    press_expecting(s, ID_ALERTS_ADD, PRICE_MESSAGE)
-    set_field(s, ID_ALERTS_VALUE, "abc")
-    press_expecting(s, ID_ALERTS_ADD, PRICE_MESSAGE)
-
-    choose_kind(s, 2)
-    set_field(s, ID_ALERTS_VALUE, "60")
-    set_field(s, ID_ALERTS_MINUTES, "15")
-    press_expecting(s, ID_ALERTS_ADD, PERCENT_MESSAGE)
-    set_field(s, ID_ALERTS_VALUE, "3")
-    set_field(s, ID_ALERTS_MINUTES, "241")
-    press_expecting(s, ID_ALERTS_ADD, MINUTES_MESSAGE)
-    set_field(s, ID_ALERTS_MINUTES, "15")
-    press_add(s, 2)
-
-    choose_kind(s, 0)
-    set_field(s, ID_ALERTS_VALUE, "100,000")
-    set_checked_in(s, "alerts", ID_ALERTS_REPEAT, True)
-    press_add(s, 3)
-    shot = s.screenshot()
-    dx, dy, dw, dh = s.rect("alerts")
-    s.keep(shot, "dialog", (dx, dy, dx + dw, dy + dh))
-
-    click_item(s, "alerts", IDOK)
-    s.driver("gone", "alerts", 10000)
-    expected = ("ETH below 2000 once 0", "BTC move 3 15 once 0", "BTC above 100000 repeat 0", "")
-
-    def saved():
-        values = stored_ini(s)
-        return tuple(values.get(f"Alert{i}") for i in range(1, 5))
-
-    wait_for(lambda: saved() == expected, 10, f"the alerts saved after OK: {expected}")
-
-    # Cancel after a removal keeps the list.
-    open_tray_menu(s)
-    choose_menu_item(s, MENU_ALERTS)
-    s.driver("wait", "alerts", 15000)
-    press_expecting(s, ID_ALERTS_REMOVE, "목록에서 알림을 고르세요.")
-    lx, ly, lw, lh = (int(v) for v in s.driver("itemrect", "alerts", ID_ALERTS_LIST).split())
-    s.xdotool("mousemove", lx + lw // 2, ly + 8, "click", "1")
-    wait_for(lambda: s.driver("text", "alerts", ID_ALERTS_VALUE) == "2000", 10,
-             "the first alert shown in the fields")
-    click_item(s, "alerts", ID_ALERTS_REMOVE)
-    wait_for(lambda: s.driver("count", "alerts", ID_ALERTS_LIST, ok_codes=(0, 1)) == "2", 10,
-             "the first alert removed from the list")
-    click_item(s, "alerts", IDCANCEL)
-    s.driver("gone", "alerts", 10000)
-
-    open_tray_menu(s)
-    choose_menu_item(s, MENU_EXIT)
-    wait_exit_code(s, app, "vindral.exe")
-    check_eq(saved(), expected, "the alerts after Cancel and exit")
+MENU_ALERTS = 2
+MENU_ALWAYS_ON_TOP = 9  # settings, alerts, refresh, 4 submenus, mini mode, always on top
+MENU_HIDE_OR_SHOW = 14  # after colours, initials, start with Windows, click-through
+MENU_EXIT = 15
 
 
 CASES = {
@@ -947,6 +718,8 @@ CASES = {
     "strip_width": case_strip_width,
     "alerts_fire": case_alerts_fire,
     "alerts_dialog": case_alerts_dialog,
+    "first_start_window": case_first_start_window,
+    "modal_settings": case_modal_settings,
 }
 
 

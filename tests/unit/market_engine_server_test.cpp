@@ -114,6 +114,7 @@ TEST_F(ServerEngineTest, MirrorsTheSessionBoardsOntoTheLocalClock) {
     EXPECT_EQ(board.stats.exchanges[kBitget].ok, 2u) << "two prices were set";
     EXPECT_EQ(board.stats.inFlight, 0u);
     EXPECT_GT(board.stats.lastTickMs, 0);
+    EXPECT_TRUE(board.serverAnswered);
 
     const int before = changes.load();
     server.setPrice(kBitget, kBtc, 101, 90);
@@ -143,6 +144,7 @@ TEST_F(ServerEngineTest, ServerDownShowsTheClientTextInEveryEnabledCell) {
     EXPECT_FALSE(board.cells[kBitget][kEth].lastOk);
     EXPECT_TRUE(board.cells[kBitget][kSui].error.empty()) << "disabled cells are not touched";
     EXPECT_TRUE(board.cells[kBinance][kBtc].error.empty());
+    EXPECT_FALSE(board.serverAnswered) << "the window's hint to the direct road depends on it";
 }
 
 TEST_F(ServerEngineTest, FailedCreateIsRetriedAfterThreeSecondsOrAtOnceOnASettingsChange) {

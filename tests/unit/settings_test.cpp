@@ -118,6 +118,8 @@ TEST_F(SettingsFileTest, LoadAppliesDecodingDefaultsAndBounds) {
         {"KoreanColors=0", with([](Settings& s) { s.koreanColors = false; })},
         {"CoinInitials=-1", with([](Settings& s) { s.coinInitials = true; })},
         {"CoinInitials=0", with([](Settings& s) { s.coinInitials = false; })},
+        {"ClickThrough=1", with([](Settings& s) { s.clickThrough = true; })},
+        {"ClickThrough=0", with([](Settings&) {})},
         {"ServerUrl=", with([](Settings& s) { s.serverUrl = L""; })},
         {"ServerUrl=   ", with([](Settings& s) { s.serverUrl = L""; })},
         {"ServerUrl=192.168.0.7:12500/",
@@ -144,6 +146,7 @@ TEST_F(SettingsFileTest, LoadAppliesDecodingDefaultsAndBounds) {
         EXPECT_EQ(s.zoomPct, e.zoomPct);
         EXPECT_EQ(s.posX, e.posX);
         EXPECT_EQ(s.posY, e.posY);
+        EXPECT_EQ(s.clickThrough, e.clickThrough);
     }
 }
 
@@ -170,11 +173,12 @@ TEST_F(SettingsFileTest, SaveWritesEveryKeyAndRoundTrips) {
     s.zoomPct = 149;
     s.posX = -1200;
     s.posY = -7;
+    s.clickThrough = true;
     saveSettings(s, path_);
 
-    for (const wchar_t* key :
-         {L"IntervalSec", L"Exchanges", L"Coins", L"ServerUrl", L"AlwaysOnTop", L"MiniMode",
-          L"KoreanColors", L"CoinInitials", L"OpacityPct", L"ZoomPct", L"PosX", L"PosY"}) {
+    for (const wchar_t* key : {L"IntervalSec", L"Exchanges", L"Coins", L"ServerUrl", L"AlwaysOnTop",
+                               L"MiniMode", L"KoreanColors", L"CoinInitials", L"OpacityPct",
+                               L"ZoomPct", L"PosX", L"PosY", L"ClickThrough"}) {
         EXPECT_NE(ini::readText(path_, key, L"<absent>"), L"<absent>") << toUtf8(key);
     }
     EXPECT_EQ(ini::readText(path_, L"IntervalSec", L""), L"30");
@@ -192,6 +196,7 @@ TEST_F(SettingsFileTest, SaveWritesEveryKeyAndRoundTrips) {
     EXPECT_EQ(back.zoomPct, 149);
     EXPECT_EQ(back.posX, -1200);
     EXPECT_EQ(back.posY, -7);
+    EXPECT_TRUE(back.clickThrough);
 }
 
 TEST_F(SettingsFileTest, SaveTruncatesTheIntervalToWholeSeconds) {

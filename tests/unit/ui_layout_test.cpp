@@ -184,17 +184,25 @@ TEST(UiPlacement, DefaultCornerAndDocking) {
     EXPECT_EQ(defaultOrigin(work, 300, 194, 16), (PixelPoint{964, 560}));
     EXPECT_EQ(defaultOrigin(PixelRect{-1920, 0, 0, 1040}, 500, 194, 24), (PixelPoint{-524, 822}));
 
-    // Docked right (right edge within the margin): the right edge stays when the width grows.
+    // Near the right edge (within the margin): the gap to it stays when the width grows.
     EXPECT_EQ(dockedOrigin(PixelRect{964, 100, 1264, 294}, work, 500, 194, 16),
-              (PixelPoint{780, 100}));
-    // Exactly at the margin still docks; one pixel further does not.
-    EXPECT_EQ(dockedOrigin(PixelRect{964, 100, 1264, 294}, work, 500, 194, 16).x, 780);
+              (PixelPoint{764, 100}));
+    // Exactly at the margin still counts; one pixel further does not.
     EXPECT_EQ(dockedOrigin(PixelRect{963, 100, 1263, 294}, work, 500, 194, 16).x, 963);
-    // Docked bottom: the bottom edge stays.
+    // Flush with the right edge: stays flush.
+    EXPECT_EQ(dockedOrigin(PixelRect{980, 100, 1280, 294}, work, 500, 194, 16).x, 780);
+    // Near the bottom edge: the gap to it stays.
     EXPECT_EQ(dockedOrigin(PixelRect{100, 560, 400, 754}, work, 240, 100, 16),
-              (PixelPoint{100, 670}));
-    // A window past the right edge is docked too (the distance counts both ways).
+              (PixelPoint{100, 654}));
+    // A window past the right edge comes back flush with it.
     EXPECT_EQ(dockedOrigin(PixelRect{1000, 10, 1290, 60}, work, 300, 50, 16).x, 980);
+    // The default corner survives a zoom in and back: 300 x 194 -> 345 x 223 -> 300 x 194.
+    const PixelPoint home = defaultOrigin(work, 300, 194, 16);
+    const PixelPoint zoomed =
+        dockedOrigin(PixelRect{home.x, home.y, home.x + 300, home.y + 194}, work, 345, 223, 16);
+    EXPECT_EQ(dockedOrigin(PixelRect{zoomed.x, zoomed.y, zoomed.x + 345, zoomed.y + 223}, work, 300,
+                           194, 16),
+              home);
     EXPECT_EQ(dockedOrigin(PixelRect{100, 100, 400, 294}, work, 500, 300, 16),
               (PixelPoint{100, 100}));
 }
