@@ -1,4 +1,4 @@
-.PHONY: test setup run
+.PHONY: test setup run bench
 
 setup:
 	scripts/setup.sh
@@ -8,3 +8,6 @@ test: setup
 
 run: setup
 	scripts/run.sh
+
+bench: setup
+	bench/run-bench.sh

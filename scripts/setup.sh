@@ -8,6 +8,7 @@ packages=(
     g++-mingw-w64-x86-64-posix wine wine64 libgnutls30
     xvfb xdotool imagemagick x11-utils fonts-noto-cjk
     python3 openssl procps ccache
+    libbenchmark-dev rapidjson-dev nlohmann-json3-dev libsimdjson-dev util-linux
 )
 
 missing=()

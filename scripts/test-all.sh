@@ -20,6 +20,9 @@ for preset in native native-tsan win64; do
     ctest --preset "$preset"
 done
 
+echo "== bench (built and run once, briefly; not a measurement)"
+bench/run-bench.sh --smoke
+
 echo "== fuzz"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
