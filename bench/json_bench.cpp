@@ -165,15 +165,14 @@ class TableReporter : public benchmark::BenchmarkReporter {
                 continue;
             }
             const std::string name = run.run_name.function_name;
-            const double ns = run.GetAdjustedRealTime();
+            const double ns = run.GetAdjustedCPUTime();
             if (run.run_type == Run::RT_Iteration) {
                 singles_[name] = ns;
             } else if (run.aggregate_name == "median") {
                 medians_[name] = ns;
             } else if (run.aggregate_name == "cv") {
                 // The cv aggregate is a fraction, reported in the time field.
-                cvs_[name] =
-                    run.real_accumulated_time * 100.0 / static_cast<double>(run.iterations);
+                cvs_[name] = run.cpu_accumulated_time * 100.0 / static_cast<double>(run.iterations);
             }
         }
     }
