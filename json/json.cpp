@@ -1,7 +1,6 @@
 #include "json/json.h"
 
 #include <array>
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -23,90 +22,37 @@ bool isWhitespace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+// A number's run is scanned a byte at a time, so membership is one table look-up.
+constexpr std::array<bool, 256> kNumberBytes = [] {
+    std::array<bool, 256> table{};
+    for (const unsigned char c : std::string_view("0123456789+-.eE")) {
+        table[c] = true;
+    }
+    return table;
+}();
+
 bool isNumberByte(char c) {
-    return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
+    return kNumberBytes[static_cast<unsigned char>(c)];
 }
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-using Uint128 = unsigned __int128;
+// Powers of ten that are exact doubles.
+constexpr double kExactPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 
-// 5^k for k up to 27, the last power of five below 2^63.
-constexpr int kMaxFastPower = 27;
-constexpr std::array<std::uint64_t, kMaxFastPower + 1> kPowersOfFive = [] {
-    std::array<std::uint64_t, kMaxFastPower + 1> powers{};
-    std::uint64_t p = 1;
-    for (std::uint64_t& entry : powers) {
-        entry = p;
-        p *= 5;
+// The most common numbers (an optional '-', at most 15 digits with an optional point, no
+// exponent) are converted here without from_chars: the digits make an integer below 2^53, exact
+// in a double, and one division by an exact power of ten rounds once, to nearest, just as
+// from_chars does. Nothing for anything else, which from_chars then decides.
+std::optional<double> convertShortDecimal(std::string_view run) {
+    constexpr int kMaxDigits = 15;
+    // Digits, a sign and a point: anything longer is left to from_chars without a look.
+    if (run.size() > kMaxDigits + 2) {
+        return std::nullopt;
     }
-    return powers;
-}();
-
-int bitLength(Uint128 x) {
-    const auto high = static_cast<std::uint64_t>(x >> 64);
-    if (high != 0) {
-        return 128 - std::countl_zero(high);
-    }
-    return 64 - std::countl_zero(static_cast<std::uint64_t>(x));
-}
-
-// x * 2^exponent, for an x of more than 53 bits, rounded to the nearest double with ties to even;
-// `sticky` says that the true value lies a little above x. Callers keep the result well inside
-// the normal range, so the bits can be put together directly.
-double roundToDouble(Uint128 x, bool sticky, int exponent) {
-    constexpr int kMantissaBits = 53;
-    constexpr int kExponentBias = 1023;
-    constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << (kMantissaBits - 1)) - 1;
-    int shift = bitLength(x) - kMantissaBits;
-    auto mantissa = static_cast<std::uint64_t>(x >> shift);
-    const Uint128 rest = x & ((Uint128{1} << shift) - 1);
-    const Uint128 half = Uint128{1} << (shift - 1);
-    if (rest > half || (rest == half && (sticky || (mantissa & 1) != 0))) {
-        ++mantissa;
-        if (mantissa >> kMantissaBits != 0) {
-            mantissa >>= 1;
-            ++shift;
-        }
-    }
-    const auto biased =
-        static_cast<std::uint64_t>(exponent + shift + (kMantissaBits - 1) + kExponentBias);
-    return std::bit_cast<double>((biased << (kMantissaBits - 1)) | (mantissa & kFractionMask));
-}
-
-// m * 10^scale for |scale| <= kMaxFastPower, correctly rounded.
-double scaleExactly(std::uint64_t mantissa, int scale) {
-    constexpr std::uint64_t kExactLimit = std::uint64_t{1} << 53;
-    if (scale >= 0) {
-        // m * 10^k = (m * 5^k) * 2^k, and m * 5^k is exact in 128 bits.
-        const Uint128 product = Uint128{mantissa} * kPowersOfFive[scale];
-        if (product < kExactLimit) {
-            return static_cast<double>(static_cast<std::uint64_t>(product)) *
-                   static_cast<double>(std::uint64_t{1} << scale);
-        }
-        return roundToDouble(product, false, scale);
-    }
-    // m / 10^k = (m / 5^k) * 2^-k. The mantissa, normalised to 64 bits and shifted up by one bit
-    // less than 5^k has, divides into a quotient of 63 or 64 bits; a remainder is sticky.
-    const int k = -scale;
-    const std::uint64_t divisor = kPowersOfFive[k];
-    const int normalise = std::countl_zero(mantissa);
-    const int up = 63 - std::countl_zero(divisor);
-    const Uint128 numerator = Uint128{mantissa << normalise} << up;
-    const Uint128 quotient = numerator / divisor;
-    const bool sticky = numerator != quotient * divisor;
-    return roundToDouble(quotient, sticky, -(normalise + up + k));
-}
-
-// The common plain decimal (an optional '-', at most 19 digits, an optional fraction and
-// exponent, a power of ten within 10^27) converted exactly in integer arithmetic; nothing for
-// anything else, which from_chars then decides. Both round to nearest, so they agree on every
-// value this accepts.
-std::optional<double> convertPlainDecimal(std::string_view run) {
-    constexpr int kMaxDigits = 19;
-    constexpr int kMaxExponentDigits = 4;
     const char* p = run.data();
     const char* const end = p + run.size();
     const bool negative = p != end && *p == '-';
@@ -115,49 +61,26 @@ std::optional<double> convertPlainDecimal(std::string_view run) {
     }
     std::uint64_t mantissa = 0;
     int digits = 0;
-    int scale = 0;
+    int fractionDigits = 0;
     for (; p != end && isDigit(*p); ++p, ++digits) {
         mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
     }
     if (p != end && *p == '.') {
-        for (++p; p != end && isDigit(*p); ++p, ++digits, --scale) {
+        for (++p; p != end && isDigit(*p); ++p, ++digits, ++fractionDigits) {
             mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
         }
     }
-    // More digits may have wrapped the mantissa around.
-    if (digits == 0 || digits > kMaxDigits) {
+    if (p != end || digits == 0 || digits > kMaxDigits) {
         return std::nullopt;
     }
-    if (p != end && (*p == 'e' || *p == 'E')) {
-        ++p;
-        const bool negativeExponent = p != end && *p == '-';
-        if (p != end && (*p == '-' || *p == '+')) {
-            ++p;
-        }
-        int exponent = 0;
-        int exponentDigits = 0;
-        for (; p != end && isDigit(*p); ++p, ++exponentDigits) {
-            if (exponentDigits == kMaxExponentDigits) {
-                return std::nullopt;
-            }
-            exponent = exponent * 10 + (*p - '0');
-        }
-        if (exponentDigits == 0) {
-            return std::nullopt;
-        }
-        scale += negativeExponent ? -exponent : exponent;
-    }
-    if (p != end || scale > kMaxFastPower || scale < -kMaxFastPower) {
-        return std::nullopt;
-    }
-    const double value = mantissa == 0 ? 0.0 : scaleExactly(mantissa, scale);
+    const double value = static_cast<double>(mantissa) / kExactPowersOfTen[fractionDigits];
     return negative ? -value : value;
 }
 
 // Converts the whole of `run`; anything from_chars rejects, leaves over or finds out of range
 // gives nothing.
 std::optional<double> convertNumber(std::string_view run) {
-    if (const std::optional<double> plain = convertPlainDecimal(run)) {
+    if (const std::optional<double> plain = convertShortDecimal(run)) {
         return plain;
     }
     double value = 0.0;

@@ -1,5 +1,5 @@
-// The reader's quick paths against the slow ones they stand in for: numbers converted in integer
-// arithmetic must equal from_chars to the last bit, strings copied in runs must equal the
+// The reader's quick paths against the slow ones they stand in for: short decimals converted
+// without from_chars must equal it to the last bit, strings copied in runs must equal the
 // byte-by-byte decoding, containers built from the parse stack must keep every member.
 #include <gtest/gtest.h>
 
@@ -54,8 +54,21 @@ void expectSameAsFromChars(const std::string& text) {
 
 TEST(JsonReaderNumbers, BoundaryFormsEqualFromChars) {
     const char* cases[] = {
-        // Around 2^53, where a 64-bit mantissa stops being exact in a double; halfway cases
-        // round to even.
+        // 15 digits (the quick path's most, with a sign and a point) and 16.
+        "999999999999999",
+        "-999999999999999",
+        "9999999999999999",
+        "-0.99999999999999",
+        "-0.999999999999999",
+        "12345678901234.5",
+        "1234567890123.45",
+        "0.000000000000001",
+        "0.0000000000000001",
+        "-.123456789012345",
+        "123456789012345.",
+        "0000000000000001",
+        // Around 2^53, where an integer stops being exact in a double; halfway cases round to
+        // even.
         "9007199254740991",
         "9007199254740992",
         "9007199254740993",
@@ -66,14 +79,14 @@ TEST(JsonReaderNumbers, BoundaryFormsEqualFromChars) {
         "9223372036854775808",
         "18446744073709551615",
         "18446744073709551616",
-        // 19 digits (the quick path's most) and 20 (from_chars alone).
+        // Beyond 64 bits.
         "1234567890123456789",
         "12345678901234567890",
         "0.1234567890123456789",
         "0.12345678901234567890",
         "00000000000000000001",
         "0000000000000000000.5",
-        // Powers of ten at and beyond the quick path's reach.
+        // Exponents, which only from_chars reads.
         "1e27",
         "1e28",
         "1e-27",
@@ -86,7 +99,7 @@ TEST(JsonReaderNumbers, BoundaryFormsEqualFromChars) {
         "0e99999",
         "0e-99999",
         "-0e5",
-        // Halfway between two doubles after division, and just off it.
+        // Fractions that are no double, and halfway cases.
         "0.1",
         "0.2",
         "0.3",
@@ -139,7 +152,8 @@ TEST(JsonReaderNumbers, RandomDecimalsEqualFromChars) {
         const double d = std::bit_cast<double>(random() & 0x7FEFFFFFFFFFFFFFu);
         std::snprintf(buffer, sizeof buffer, "%.*g", 1 + i % 17, d);
         expectSameAsFromChars(buffer);
-        // Random digit strings with a point and an exponent somewhere in the quick path's range.
+        // Random digit strings of either side of the quick path's length, with a point and an
+        // exponent now and then.
         std::string text = coin(random) == 0 ? "-" : "";
         const int count = digitCount(random);
         const int point = std::uniform_int_distribution<int>(0, count)(random);
