@@ -1,6 +1,7 @@
 #include "json/json.h"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -111,7 +112,9 @@ void appendUtf8(std::string& out, char32_t cp) {
 }
 
 // Offset of the first quote or backslash at or after `from`, or the input's size. Eight bytes
-// at a time: a word holds one of the two bytes when XOR with that byte repeated leaves a zero byte.
+// at a time, also past the end of a short string as long as the input goes on: a word holds one
+// of the two bytes when XOR with that byte repeated leaves a zero byte, and the lowest flagged
+// byte is always a true one.
 std::size_t findQuoteOrBackslash(std::string_view input, std::size_t from) {
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     constexpr std::uint64_t kHighBits = 0x8080808080808080u;
@@ -123,7 +126,11 @@ std::size_t findQuoteOrBackslash(std::string_view input, std::size_t from) {
         std::memcpy(&word, input.data() + i, sizeof word);
         const std::uint64_t q = word ^ kQuotes;
         const std::uint64_t b = word ^ kBackslashes;
-        if ((((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighBits) {
+        const std::uint64_t found = (((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighBits;
+        if (found != 0) {
+            if constexpr (std::endian::native == std::endian::little) {
+                return i + static_cast<std::size_t>(std::countr_zero(found) / 8);
+            }
             break;
         }
     }
@@ -147,6 +154,10 @@ class JsonParser {
     explicit JsonParser(std::string_view input) : input_(input) {}
 
     bool parseDocument(JsonValue& out) {
+        // Room for a ticker's or a board's members without growing; large documents grow it.
+        constexpr std::size_t kInitialStack = 64;
+        values_.reserve(kInitialStack);
+        keys_.reserve(kInitialStack);
         values_.emplace_back();
         if (!parseValue(0, 0)) {
             return false;
@@ -329,7 +340,8 @@ class JsonParser {
         ++pos_;
         std::size_t stop = findQuoteOrBackslash(input_, pos_);
         if (stop < input_.size() && input_[stop] == '"') {
-            out.assign(input_.data() + pos_, stop - pos_);
+            // Slots and keys arrive empty; append is the lighter way into an empty string.
+            out.append(input_.data() + pos_, stop - pos_);
             pos_ = stop + 1;
             return true;
         }
