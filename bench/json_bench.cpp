@@ -211,11 +211,11 @@ void printTable(const TableReporter& table, const std::vector<std::string>& docu
                 const std::vector<std::string>& single) {
     const char* kPeers[] = {"vindral", "rapidjson", "nlohmann", "simdjson"};
     std::printf("\nns per document, median of the repetitions (ratio to RapidJSON's DOM)\n\n");
-    std::printf("| %-18s | %-16s | %-16s | %-16s | %-16s | %-8s |\n", "document", "vindral",
+    std::printf("| %-18s | %-18s | %-18s | %-18s | %-18s | %-8s |\n", "document", "vindral",
                 "rapidjson", "nlohmann", "simdjson", "max cv");
-    std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(20, '-').c_str(), std::string(18, '-').c_str(),
-                std::string(18, '-').c_str(), std::string(18, '-').c_str(),
-                std::string(18, '-').c_str(), std::string(10, '-').c_str());
+    std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(20, '-').c_str(), std::string(20, '-').c_str(),
+                std::string(20, '-').c_str(), std::string(20, '-').c_str(),
+                std::string(20, '-').c_str(), std::string(10, '-').c_str());
     for (const std::string& doc : documents) {
         const std::optional<Figure> reference = table.figure(doc + "/rapidjson");
         std::printf("| %-18s |", doc.c_str());
@@ -225,7 +225,7 @@ void printTable(const TableReporter& table, const std::vector<std::string>& docu
             if (f) {
                 maxCv = std::max(maxCv, f->cvPct);
             }
-            std::printf(" %-16s |", cellText(f, reference).c_str());
+            std::printf(" %-18s |", cellText(f, reference).c_str());
         }
         std::printf(" %6.1f %% |\n", maxCv);
     }
@@ -234,7 +234,7 @@ void printTable(const TableReporter& table, const std::vector<std::string>& docu
         if (!f) {
             continue;
         }
-        std::printf("| %-18s | %-16s | %-16s | %-16s | %-16s | %6.1f %% |\n", name.c_str(),
+        std::printf("| %-18s | %-18s | %-18s | %-18s | %-18s | %6.1f %% |\n", name.c_str(),
                     cellText(f, std::nullopt).c_str(), "", "", "", f->cvPct);
     }
 }
