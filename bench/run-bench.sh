@@ -18,7 +18,7 @@ if [ "${1:-}" = "--smoke" ]; then
 fi
 
 repetitions=${VINDRAL_BENCH_REPETITIONS:-10}
-taskset -c 1 "$programs/vindral_json_bench" --benchmark_repetitions="$repetitions" \
+taskset -c 1 "$programs/vindral_json_bench" --benchmark_repetitions="$repetitions" --benchmark_min_time=0.2 \
     --benchmark_report_aggregates_only=true
 echo
 "$programs/vindral_engine_freshness" --updates=2000
