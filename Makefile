@@ -1,4 +1,4 @@
-.PHONY: test setup run dist dist-check
+.PHONY: test setup run dist dist-check bench
 
 setup:
 	scripts/setup.sh
@@ -14,3 +14,6 @@ dist: setup
 
 dist-check: dist
 	scripts/dist-check.sh
+
+bench: setup
+	bench/run-bench.sh

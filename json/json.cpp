@@ -1,8 +1,12 @@
 #include "json/json.h"
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -19,13 +23,67 @@ bool isWhitespace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+// A number's run is scanned a byte at a time, so membership is one table look-up.
+constexpr std::array<bool, 256> kNumberBytes = [] {
+    std::array<bool, 256> table{};
+    for (const unsigned char c : std::string_view("0123456789+-.eE")) {
+        table[c] = true;
+    }
+    return table;
+}();
+
 bool isNumberByte(char c) {
-    return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
+    return kNumberBytes[static_cast<unsigned char>(c)];
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Powers of ten that are exact doubles.
+constexpr double kExactPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// The most common numbers (an optional '-', at most 15 digits with an optional point, no
+// exponent) are converted here without from_chars: the digits make an integer below 2^53, exact
+// in a double, and one division by an exact power of ten rounds once, to nearest, just as
+// from_chars does. Nothing for anything else, which from_chars then decides.
+std::optional<double> convertShortDecimal(std::string_view run) {
+    constexpr int kMaxDigits = 15;
+    // Digits, a sign and a point: anything longer is left to from_chars without a look.
+    if (run.size() > kMaxDigits + 2) {
+        return std::nullopt;
+    }
+    const char* p = run.data();
+    const char* const end = p + run.size();
+    const bool negative = p != end && *p == '-';
+    if (negative) {
+        ++p;
+    }
+    std::uint64_t mantissa = 0;
+    int digits = 0;
+    int fractionDigits = 0;
+    for (; p != end && isDigit(*p); ++p, ++digits) {
+        mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    if (p != end && *p == '.') {
+        for (++p; p != end && isDigit(*p); ++p, ++digits, ++fractionDigits) {
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
+        }
+    }
+    if (p != end || digits == 0 || digits > kMaxDigits) {
+        return std::nullopt;
+    }
+    const double value = static_cast<double>(mantissa) / kExactPowersOfTen[fractionDigits];
+    return negative ? -value : value;
 }
 
 // Converts the whole of `run`; anything from_chars rejects, leaves over or finds out of range
 // gives nothing.
 std::optional<double> convertNumber(std::string_view run) {
+    if (const std::optional<double> plain = convertShortDecimal(run)) {
+        return plain;
+    }
     double value = 0.0;
     const char* end = run.data() + run.size();
     auto [ptr, ec] = std::from_chars(run.data(), end, value, std::chars_format::general);
@@ -53,41 +111,59 @@ void appendUtf8(std::string& out, char32_t cp) {
     }
 }
 
+// Offset of the first quote or backslash at or after `from`, or the input's size. Eight bytes
+// at a time, also past the end of a short string as long as the input goes on: a word holds one
+// of the two bytes when XOR with that byte repeated leaves a zero byte, and the lowest flagged
+// byte is always a true one.
+std::size_t findQuoteOrBackslash(std::string_view input, std::size_t from) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+    constexpr std::uint64_t kQuotes = kOnes * '"';
+    constexpr std::uint64_t kBackslashes = kOnes * '\\';
+    std::size_t i = from;
+    for (; i + 8 <= input.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, input.data() + i, sizeof word);
+        const std::uint64_t q = word ^ kQuotes;
+        const std::uint64_t b = word ^ kBackslashes;
+        const std::uint64_t found = (((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighBits;
+        if (found != 0) {
+            if constexpr (std::endian::native == std::endian::little) {
+                return i + static_cast<std::size_t>(std::countr_zero(found) / 8);
+            }
+            break;
+        }
+    }
+    for (; i < input.size(); ++i) {
+        if (input[i] == '"' || input[i] == '\\') {
+            return i;
+        }
+    }
+    return i;
+}
+
 // Parse state over bytes the caller keeps alive; the first recorded error wins and every level
 // of the recursion returns false at once.
+//
+// Values are read into slots of one stack rather than into their parents: a container's elements
+// pile up on the stack while it is read and move into its vector when it closes, so every vector
+// is allocated once at its final size. Slots are named by index, as the stack may grow (and move)
+// while a nested container is read.
 class JsonParser {
   public:
     explicit JsonParser(std::string_view input) : input_(input) {}
 
-    bool parseValue(JsonValue& out, int depth) {
-        if (depth > kMaxJsonDepth) {
-            return fail("nesting too deep");
+    bool parseDocument(JsonValue& out) {
+        // Room for a ticker's or a board's members without growing; large documents grow it.
+        constexpr std::size_t kInitialStack = 64;
+        values_.reserve(kInitialStack);
+        keys_.reserve(kInitialStack);
+        values_.emplace_back();
+        if (!parseValue(0, 0)) {
+            return false;
         }
-        skipWhitespace();
-        if (atEnd()) {
-            return fail("unexpected end");
-        }
-        const char c = input_[pos_];
-        switch (c) {
-            case '{':
-                return parseObject(out, depth);
-            case '[':
-                return parseArray(out, depth);
-            case '"':
-                out.kind = JsonKind::String;
-                return parseString(out.text);
-            case 't':
-                return parseLiteral(out, "true", JsonKind::Bool, true);
-            case 'f':
-                return parseLiteral(out, "false", JsonKind::Bool, false);
-            case 'n':
-                return parseLiteral(out, "null", JsonKind::Null, false);
-            default:
-                if (c == '-' || (c >= '0' && c <= '9')) {
-                    return parseNumber(out);
-                }
-                return fail("unexpected character");
-        }
+        out = std::move(values_[0]);
+        return true;
     }
 
     // Offset of the first non-whitespace byte after the value, or the input length.
@@ -100,6 +176,37 @@ class JsonParser {
     std::string& error() { return error_; }
 
   private:
+    bool parseValue(std::size_t slot, int depth) {
+        if (depth > kMaxJsonDepth) {
+            return fail("nesting too deep");
+        }
+        skipWhitespace();
+        if (atEnd()) {
+            return fail("unexpected end");
+        }
+        const char c = input_[pos_];
+        switch (c) {
+            case '{':
+                return parseObject(slot, depth);
+            case '[':
+                return parseArray(slot, depth);
+            case '"':
+                values_[slot].kind = JsonKind::String;
+                return parseString(values_[slot].text);
+            case 't':
+                return parseLiteral(values_[slot], "true", JsonKind::Bool, true);
+            case 'f':
+                return parseLiteral(values_[slot], "false", JsonKind::Bool, false);
+            case 'n':
+                return parseLiteral(values_[slot], "null", JsonKind::Null, false);
+            default:
+                if (c == '-' || isDigit(c)) {
+                    return parseNumber(values_[slot]);
+                }
+                return fail("unexpected character");
+        }
+    }
+
     bool atEnd() const { return pos_ >= input_.size(); }
 
     void skipWhitespace() {
@@ -139,17 +246,26 @@ class JsonParser {
         return true;
     }
 
-    bool parseArray(JsonValue& out, int depth) {
+    // Moves the slots from `base` up into `out` and drops them from the stack.
+    void takeItems(std::vector<JsonValue>& out, std::size_t base) {
+        out.assign(std::make_move_iterator(values_.begin() + static_cast<std::ptrdiff_t>(base)),
+                   std::make_move_iterator(values_.end()));
+        values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(base), values_.end());
+    }
+
+    bool parseArray(std::size_t slot, int depth) {
         ++pos_;
-        out.kind = JsonKind::Array;
+        values_[slot].kind = JsonKind::Array;
         skipWhitespace();
         if (!atEnd() && input_[pos_] == ']') {
             ++pos_;
             return true;
         }
+        const std::size_t base = values_.size();
         for (;;) {
-            out.items.emplace_back();
-            if (!parseValue(out.items.back(), depth + 1)) {
+            const std::size_t item = values_.size();
+            values_.emplace_back();
+            if (!parseValue(item, depth + 1)) {
                 return false;
             }
             skipWhitespace();
@@ -158,29 +274,33 @@ class JsonParser {
             }
             const char c = input_[pos_++];
             if (c == ']') {
-                return true;
+                break;
             }
             if (c != ',') {
                 return fail("expected , or ]");
             }
         }
+        takeItems(values_[slot].items, base);
+        return true;
     }
 
-    bool parseObject(JsonValue& out, int depth) {
+    bool parseObject(std::size_t slot, int depth) {
         ++pos_;
-        out.kind = JsonKind::Object;
+        values_[slot].kind = JsonKind::Object;
         skipWhitespace();
         if (!atEnd() && input_[pos_] == '}') {
             ++pos_;
             return true;
         }
+        const std::size_t base = values_.size();
+        const std::size_t keyBase = keys_.size();
         for (;;) {
             skipWhitespace();
             if (atEnd() || input_[pos_] != '"') {
                 return fail("expected key");
             }
-            out.keys.emplace_back();
-            if (!parseString(out.keys.back())) {
+            keys_.emplace_back();
+            if (!parseString(keys_.back())) {
                 return false;
             }
             skipWhitespace();
@@ -188,8 +308,9 @@ class JsonParser {
                 return fail("expected :");
             }
             ++pos_;
-            out.items.emplace_back();
-            if (!parseValue(out.items.back(), depth + 1)) {
+            const std::size_t item = values_.size();
+            values_.emplace_back();
+            if (!parseValue(item, depth + 1)) {
                 return false;
             }
             skipWhitespace();
@@ -198,65 +319,83 @@ class JsonParser {
             }
             const char c = input_[pos_++];
             if (c == '}') {
-                return true;
+                break;
             }
             if (c != ',') {
                 return fail("expected , or }");
             }
         }
+        JsonValue& out = values_[slot];
+        out.keys.assign(
+            std::make_move_iterator(keys_.begin() + static_cast<std::ptrdiff_t>(keyBase)),
+            std::make_move_iterator(keys_.end()));
+        keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(keyBase), keys_.end());
+        takeItems(out.items, base);
+        return true;
     }
 
+    // Runs of bytes without escapes are copied as a whole; a string without any is taken
+    // straight from the input in one allocation (or none, when it is short).
     bool parseString(std::string& out) {
         ++pos_;
+        std::size_t stop = findQuoteOrBackslash(input_, pos_);
+        if (stop < input_.size() && input_[stop] == '"') {
+            // Slots and keys arrive empty; append is the lighter way into an empty string.
+            out.append(input_.data() + pos_, stop - pos_);
+            pos_ = stop + 1;
+            return true;
+        }
         out.clear();
         for (;;) {
+            out.append(input_.data() + pos_, stop - pos_);
+            pos_ = stop;
             if (atEnd()) {
                 return fail("unterminated string");
             }
-            const char c = input_[pos_++];
-            if (c == '"') {
+            if (input_[pos_++] == '"') {
                 return true;
             }
-            if (c != '\\') {
-                out.push_back(c);
-                continue;
-            }
             if (atEnd()) {
                 return fail("unterminated string");
             }
-            switch (input_[pos_++]) {
-                case '"':
-                    out.push_back('"');
-                    break;
-                case '\\':
-                    out.push_back('\\');
-                    break;
-                case '/':
-                    out.push_back('/');
-                    break;
-                case 'b':
-                    out.push_back('\b');
-                    break;
-                case 'f':
-                    out.push_back('\f');
-                    break;
-                case 'n':
-                    out.push_back('\n');
-                    break;
-                case 'r':
-                    out.push_back('\r');
-                    break;
-                case 't':
-                    out.push_back('\t');
-                    break;
-                case 'u':
-                    if (!parseUnicodeEscape(out)) {
-                        return false;
-                    }
-                    break;
-                default:
-                    return fail("bad escape");
+            if (!parseEscape(out)) {
+                return false;
             }
+            stop = findQuoteOrBackslash(input_, pos_);
+        }
+    }
+
+    // Called just after a backslash.
+    bool parseEscape(std::string& out) {
+        switch (input_[pos_++]) {
+            case '"':
+                out.push_back('"');
+                return true;
+            case '\\':
+                out.push_back('\\');
+                return true;
+            case '/':
+                out.push_back('/');
+                return true;
+            case 'b':
+                out.push_back('\b');
+                return true;
+            case 'f':
+                out.push_back('\f');
+                return true;
+            case 'n':
+                out.push_back('\n');
+                return true;
+            case 'r':
+                out.push_back('\r');
+                return true;
+            case 't':
+                out.push_back('\t');
+                return true;
+            case 'u':
+                return parseUnicodeEscape(out);
+            default:
+                return fail("bad escape");
         }
     }
 
@@ -313,6 +452,8 @@ class JsonParser {
     std::string_view input_;
     std::size_t pos_ = 0;
     std::string error_;
+    std::vector<JsonValue> values_;
+    std::vector<std::string> keys_;
 };
 
 }  // namespace
@@ -372,7 +513,7 @@ std::string JsonValue::asText() const {
 std::optional<JsonValue> parseJson(std::string_view text, std::string* error) {
     JsonParser parser(text);
     JsonValue value;
-    if (!parser.parseValue(value, 0)) {
+    if (!parser.parseDocument(value)) {
         if (error != nullptr) {
             *error = std::move(parser.error());
         }

@@ -9,6 +9,7 @@ packages=(
     xvfb xdotool imagemagick x11-utils fonts-noto-cjk
     python3 openssl procps ccache
     lintian zip dpkg-dev
+    libbenchmark-dev rapidjson-dev nlohmann-json3-dev libsimdjson-dev util-linux
 )
 
 missing=()

@@ -24,6 +24,9 @@ echo "== dist"
 scripts/dist.sh
 scripts/dist-check.sh
 
+echo "== bench (built and run once, briefly; not a measurement)"
+bench/run-bench.sh --smoke
+
 echo "== fuzz"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz

@@ -1,0 +1,269 @@
+// The reader's quick paths against the slow ones they stand in for: short decimals converted
+// without from_chars must equal it to the last bit, strings copied in runs must equal the
+// byte-by-byte decoding, containers built from the parse stack must keep every member.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "json/json.h"
+
+namespace vindral {
+namespace {
+
+// What from_chars makes of the whole text, or nothing: the reader's rule for a number.
+std::optional<double> fromChars(const std::string& text) {
+    double value = 0.0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::general);
+    if (ec != std::errc() || ptr != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Parses `text` both as a document and as a quoted string's asNumber, and compares both with
+// from_chars bit for bit.
+void expectSameAsFromChars(const std::string& text) {
+    SCOPED_TRACE("number: " + text);
+    const std::optional<double> expected = fromChars(text);
+    const std::optional<JsonValue> doc = parseJson(text);
+    if (text[0] == '-' || (text[0] >= '0' && text[0] <= '9')) {
+        ASSERT_EQ(doc.has_value(), expected.has_value());
+        if (doc) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(doc->number),
+                      std::bit_cast<std::uint64_t>(*expected));
+        }
+    }
+    JsonValue quoted;
+    quoted.kind = JsonKind::String;
+    quoted.text = text;
+    const std::optional<double> fromText = quoted.asNumber();
+    ASSERT_EQ(fromText.has_value(), expected.has_value());
+    if (fromText) {
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(*fromText), std::bit_cast<std::uint64_t>(*expected));
+    }
+}
+
+TEST(JsonReaderNumbers, BoundaryFormsEqualFromChars) {
+    const char* cases[] = {
+        // 15 digits (the quick path's most, with a sign and a point) and 16.
+        "999999999999999",
+        "-999999999999999",
+        "9999999999999999",
+        "-0.99999999999999",
+        "-0.999999999999999",
+        "12345678901234.5",
+        "1234567890123.45",
+        "0.000000000000001",
+        "0.0000000000000001",
+        "-.123456789012345",
+        "123456789012345.",
+        "0000000000000001",
+        // Around 2^53, where an integer stops being exact in a double; halfway cases round to
+        // even.
+        "9007199254740991",
+        "9007199254740992",
+        "9007199254740993",
+        "9007199254740995",
+        "-9007199254740993",
+        "18014398509481989",
+        "9223372036854775807",
+        "9223372036854775808",
+        "18446744073709551615",
+        "18446744073709551616",
+        // Beyond 64 bits.
+        "1234567890123456789",
+        "12345678901234567890",
+        "0.1234567890123456789",
+        "0.12345678901234567890",
+        "00000000000000000001",
+        "0000000000000000000.5",
+        // Exponents, which only from_chars reads.
+        "1e27",
+        "1e28",
+        "1e-27",
+        "1e-28",
+        "123456789e27",
+        "9.99999999999999999e-27",
+        "1e9999",
+        "1e-9999",
+        "1e00005",
+        "0e99999",
+        "0e-99999",
+        "-0e5",
+        // Fractions that are no double, and halfway cases.
+        "0.1",
+        "0.2",
+        "0.3",
+        "2.2250738585072014e-10",
+        "4.35679716e-8",
+        "-65.613616999999977",
+        "-65.61361699999998",
+        "83.2653846153846",
+        "1.00000000000000011102230246251565404236316680908203125",
+        "1.0000000000000002220446",
+        "0.500000000000000166533453693773481063544750213623046875",
+        // The lenient forms from_chars allows, and runs it refuses.
+        "007",
+        "1.",
+        "-.5",
+        ".5",
+        "1.e5",
+        "-0",
+        "-0.0",
+        "0.000",
+        "-",
+        "1e",
+        "1e+",
+        "1-2",
+        "1.2.3",
+        "--1",
+        "1e5e5",
+        "-e5",
+        ".",
+        "1+",
+        "+1",
+        "1E+2",
+        "1e-2",
+        "65000.10",
+    };
+    for (const char* text : cases) {
+        expectSameAsFromChars(text);
+    }
+}
+
+TEST(JsonReaderNumbers, RandomDecimalsEqualFromChars) {
+    std::mt19937_64 random(20261208);
+    std::uniform_int_distribution<int> digitCount(1, 21);
+    std::uniform_int_distribution<int> digit(0, 9);
+    std::uniform_int_distribution<int> exponent(-32, 32);
+    std::uniform_int_distribution<int> coin(0, 3);
+    char buffer[64];
+    for (int i = 0; i < 20000; ++i) {
+        // Random doubles at every precision, as writers print them.
+        const double d = std::bit_cast<double>(random() & 0x7FEFFFFFFFFFFFFFu);
+        std::snprintf(buffer, sizeof buffer, "%.*g", 1 + i % 17, d);
+        expectSameAsFromChars(buffer);
+        // Random digit strings of either side of the quick path's length, with a point and an
+        // exponent now and then.
+        std::string text = coin(random) == 0 ? "-" : "";
+        const int count = digitCount(random);
+        const int point = std::uniform_int_distribution<int>(0, count)(random);
+        for (int j = 0; j < count; ++j) {
+            if (j == point && coin(random) != 0) {
+                text += '.';
+            }
+            text += static_cast<char>('0' + digit(random));
+        }
+        if (coin(random) == 0) {
+            text += 'e' + std::to_string(exponent(random));
+        }
+        expectSameAsFromChars(text);
+    }
+}
+
+TEST(JsonReaderStrings, RunsAndEscapesDecodeAlike) {
+    // Long runs cross the eight-byte blocks of the scan with the quote or backslash at every
+    // position within a block.
+    for (std::size_t length = 0; length < 40; ++length) {
+        SCOPED_TRACE("length " + std::to_string(length));
+        const std::string plain(length, 'x');
+        std::optional<JsonValue> v = parseJson("\"" + plain + "\"");
+        ASSERT_TRUE(v.has_value());
+        EXPECT_EQ(v->text, plain);
+
+        v = parseJson("\"" + plain + "\\n" + plain + "\\u00e9\"");
+        ASSERT_TRUE(v.has_value());
+        EXPECT_EQ(v->text, plain + "\n" + plain + "\xC3\xA9");
+
+        std::string error;
+        EXPECT_FALSE(parseJson("\"" + plain, &error).has_value());
+        EXPECT_EQ(error, "unterminated string at " + std::to_string(length + 1));
+        EXPECT_FALSE(parseJson("\"" + plain + "\\", &error).has_value());
+        EXPECT_EQ(error, "unterminated string at " + std::to_string(length + 2));
+        EXPECT_FALSE(parseJson("\"" + plain + "\\n" + plain, &error).has_value());
+        EXPECT_EQ(error, "unterminated string at " + std::to_string(2 * length + 3));
+    }
+
+    const std::string longText(5000, 'k');
+    const std::optional<JsonValue> keyed =
+        parseJson("{\"" + longText + "\":\"" + longText + "\\\"" + longText + "\"}");
+    ASSERT_TRUE(keyed.has_value());
+    ASSERT_EQ(keyed->keys.size(), 1u);
+    EXPECT_EQ(keyed->keys[0], longText);
+    EXPECT_EQ(keyed->items[0].text, longText + "\"" + longText);
+}
+
+TEST(JsonReaderContainers, NestedContainersKeepEveryMemberInOrder) {
+    // Containers closing inside containers, each with its elements on the shared stack.
+    const std::optional<JsonValue> v = parseJson(
+        R"({"a":[1,[2,3],{"b":[],"c":{}},"s"],"a":{"x":[[[4]]],"y":5},"z":[{"k":1},{"k":2}]})");
+    ASSERT_TRUE(v.has_value());
+    ASSERT_EQ(v->keys, (std::vector<std::string>{"a", "a", "z"}));
+    const JsonValue& first = v->items[0];
+    ASSERT_EQ(first.items.size(), 4u);
+    EXPECT_EQ(first.items[0].number, 1.0);
+    ASSERT_EQ(first.items[1].items.size(), 2u);
+    EXPECT_EQ(first.items[1].items[1].number, 3.0);
+    EXPECT_EQ(first.items[2].keys, (std::vector<std::string>{"b", "c"}));
+    EXPECT_EQ(first.items[2].items[0].kind, JsonKind::Array);
+    EXPECT_EQ(first.items[2].items[1].kind, JsonKind::Object);
+    EXPECT_EQ(first.items[3].text, "s");
+    EXPECT_EQ(v->find("a"), &v->items[0]);
+    EXPECT_EQ(v->items[1].find("x")->at(0)->at(0)->at(0)->number, 4.0);
+    EXPECT_EQ(v->items[1].find("y")->number, 5.0);
+    ASSERT_EQ(v->items[2].items.size(), 2u);
+    EXPECT_EQ(v->items[2].at(1)->find("k")->number, 2.0);
+
+    // A large array and a large object, each allocated once from many stacked elements.
+    std::string array = "[";
+    std::string object = "{";
+    for (int i = 0; i < 3000; ++i) {
+        array += (i ? "," : "") + std::to_string(i);
+        object += (i ? ",\"k" : "\"k") + std::to_string(i % 7) + "\":[" + std::to_string(i) + "]";
+    }
+    const std::optional<JsonValue> big = parseJson(array + "]");
+    ASSERT_TRUE(big.has_value());
+    ASSERT_EQ(big->items.size(), 3000u);
+    EXPECT_EQ(big->items[2999].number, 2999.0);
+    const std::optional<JsonValue> members = parseJson(object + "}");
+    ASSERT_TRUE(members.has_value());
+    ASSERT_EQ(members->keys.size(), 3000u);
+    ASSERT_EQ(members->items.size(), 3000u);
+    EXPECT_EQ(members->keys[2999], "k3");
+    EXPECT_EQ(members->items[2999].at(0)->number, 2999.0);
+    EXPECT_EQ(members->find("k3")->at(0)->number, 3.0);
+}
+
+TEST(JsonReaderContainers, FailuresDeepInsideReportTheSameTexts) {
+    struct Case {
+        std::string input;
+        std::string error;
+    };
+    const std::string deep = std::string(kMaxJsonDepth, '[');
+    const Case cases[] = {
+        {deep + "1" + std::string(kMaxJsonDepth - 1, ']'), "unterminated array at 128"},
+        {deep + "[1]" + std::string(kMaxJsonDepth, ']'), "nesting too deep at 65"},
+        {std::string(kMaxJsonDepth - 1, '[') + "{\"a\":1,\"a\"}", "expected : at 73"},
+        {"[[1,2],[3,4],[5,6}", "expected , or ] at 18"},
+        {R"({"a":{"b":[1,2,{"c":"d\x"}]}})", "bad escape at 24"},
+        {R"([{"k":1},{"k":2},{"k":3e}])", "bad number at 24"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("input: " + c.input);
+        std::string error;
+        EXPECT_FALSE(parseJson(c.input, &error).has_value());
+        EXPECT_EQ(error, c.error);
+    }
+}
+
+}  // namespace
+}  // namespace vindral
