@@ -366,6 +366,20 @@ void replaceAlerts(AlertBook& book, std::vector<Alert> alerts) {
     book.alerts = std::move(alerts);
 }
 
+void replaceAlertsFromDialog(AlertBook& book, const std::vector<Alert>& shown,
+                             std::vector<Alert> edited) {
+    for (const Alert& was : shown) {
+        const auto same = [&](const Alert& a) { return sameDefinition(a, was); };
+        if (was.repeat || std::any_of(book.alerts.begin(), book.alerts.end(), same)) {
+            continue;
+        }
+        if (const auto it = std::find_if(edited.begin(), edited.end(), same); it != edited.end()) {
+            edited.erase(it);
+        }
+    }
+    replaceAlerts(book, std::move(edited));
+}
+
 std::int32_t armedAlertCount(const AlertBook& book) {
     return static_cast<std::int32_t>(
         std::count_if(book.alerts.begin(), book.alerts.end(),

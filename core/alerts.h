@@ -88,6 +88,11 @@ std::vector<AlertFiring> evaluateAlerts(AlertBook& book, const PriceBoard& board
 // Replaces the list (from the dialog); an alert equal to an old one keeps its state.
 void replaceAlerts(AlertBook& book, std::vector<Alert> alerts);
 
+// Replaces the list with what the dialog returns, which the user edited from `shown`: a one-shot
+// alert that fired while the dialog was open (in `shown`, gone from the book) stays gone.
+void replaceAlertsFromDialog(AlertBook& book, const std::vector<Alert>& shown,
+                             std::vector<Alert> edited);
+
 std::int32_t armedAlertCount(const AlertBook& book);
 
 // "BTC 100,000.00 돌파 ▲ · 평균 3곳", "BTC 90,000.00 이탈 ▼ · Bitget", "ETH 15분 동안 −3.12% ▼".

@@ -196,11 +196,12 @@ void MainWindow::openAlerts() {
     if (!IsWindowVisible(hwnd_)) {
         showFromTray();
     }
-    AlertSettings edited{alertBook_.alerts, alertSound_};
+    const std::vector<Alert> shown = alertBook_.alerts;
+    AlertSettings edited{shown, alertSound_};
     if (!showAlertsDialog(instance_, hwnd_, edited)) {
         return;
     }
-    replaceAlerts(alertBook_, std::move(edited.alerts));
+    replaceAlertsFromDialog(alertBook_, shown, std::move(edited.alerts));
     alertSound_ = edited.sound;
     saveAlerts();
     updateTrayTip();

@@ -399,6 +399,28 @@ TEST(AlertBookEdits, ReplacingKeepsTheStateOfUnchangedAlerts) {
     EXPECT_EQ(armedAlertCount(book), 1);
 }
 
+TEST(AlertBookEdits, OneShotThatFiredBehindTheDialogStaysGone) {
+    AlertBook book;
+    book.alerts = {levelAlert(AlertKind::Above, 100, false), levelAlert(AlertKind::Below, 50)};
+    const std::vector<Alert> shown = book.alerts;
+    EXPECT_EQ(feed(book, {99, 101}), (std::vector<int>{0, 1}));
+    ASSERT_EQ(book.alerts.size(), 1u);
+
+    // The user only added an alert; the OK must not bring the fired one back.
+    std::vector<Alert> edited = shown;
+    edited.push_back(levelAlert(AlertKind::Above, 300, false));
+    replaceAlertsFromDialog(book, shown, edited);
+    ASSERT_EQ(book.alerts.size(), 2u);
+    EXPECT_EQ(book.alerts[0].value, 50);
+    EXPECT_EQ(book.alerts[1].value, 300);
+
+    // Without a firing meanwhile the dialog's list is taken whole.
+    const std::vector<Alert> again = book.alerts;
+    replaceAlertsFromDialog(book, again, {levelAlert(AlertKind::Above, 300, false)});
+    ASSERT_EQ(book.alerts.size(), 1u);
+    EXPECT_EQ(book.alerts[0].value, 300);
+}
+
 TEST(AlertView, MenuItemTipLineAndBell) {
     const std::vector<MenuItem> menu = withAlertsItem(buildContextMenu(Settings{}, true));
     ASSERT_GE(menu.size(), 3u);
