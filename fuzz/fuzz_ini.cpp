@@ -41,8 +41,9 @@ void checkBounds(const Settings& s) {
     check(normalizeServerUrl(s.serverUrl) == s.serverUrl);
 }
 
-// A URL that does not read back as written: one longer than the text buffer (a scheme was put in
-// front of a long text), or one in quotes, which the reader takes off as Windows does.
+// Whether a URL reads back as it was written: not when it is longer than the text buffer (a
+// scheme was put in front of a long text), nor when it stands in quotes, which the reader takes
+// off as Windows does.
 bool survivesTheFile(const std::wstring& url) {
     if (url.size() >= ini::kTextBufferChars) {
         return false;
