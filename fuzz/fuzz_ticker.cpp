@@ -12,7 +12,9 @@
 namespace vindral {
 namespace {
 
-constexpr std::string_view kUntouched = "untouched";
+// Longer than any message of an exchange and without the status in front, so no failure text
+// can equal it.
+const std::string kUntouched(kExchangeMessageMaxBytes + 1, '#');
 constexpr std::string_view kTransportError = "연결 실패";
 
 // A body whose JSON escapes can only make well-formed UTF-8: no "\u" escape of a surrogate, which
