@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every libFuzzer target of a fuzz build for a while: run-fuzzers.sh BUILD_DIR SECONDS
 # Each target fuzz_NAME starts from fuzz/corpus/NAME, copied into the build folder so that the
-# inputs it discovers never land in the repository. Exits non-zero if any target finds a crash,
-# a leak, a sanitizer report or a time-out; the input that did it is kept in BUILD_DIR.
+# inputs it discovers never land in the repository, with the tokens of fuzz/dict/NAME.dict if any.
+# Exits non-zero if any target finds a crash, a leak, a sanitizer report or a time-out; the input
+# that did it is kept in BUILD_DIR. Ends with one line per target: inputs run, inputs per second
+# and coverage.
 set -euo pipefail
 
 if [ $# -ne 2 ]; then
@@ -20,6 +22,7 @@ if [ ${#fuzzers[@]} -eq 0 ]; then
 fi
 
 status=0
+summary=()
 for fuzzer in "${fuzzers[@]}"; do
     name=$(basename "$fuzzer")
     name=${name#fuzz_}
@@ -30,11 +33,25 @@ for fuzzer in "${fuzzers[@]}"; do
     if [ -d "$repo/fuzz/corpus/$name" ]; then
         cp -r "$repo/fuzz/corpus/$name"/. "$corpus"
     fi
+    dict=()
+    if [ -f "$repo/fuzz/dict/$name.dict" ]; then
+        dict=(-dict="$repo/fuzz/dict/$name.dict")
+    fi
+    log="$build/fuzz-artifacts/$name.log"
     echo "== fuzz_$name for ${seconds} s"
+    result=ok
     if ! "$fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=10 -print_final_stats=1 \
-        -artifact_prefix="$artifacts/" "$corpus"; then
+        "${dict[@]}" -artifact_prefix="$artifacts/" "$corpus" 2>&1 | tee "$log"; then
         echo "fuzz_$name FAILED; reproducer in $artifacts" >&2
+        result=FAILED
         status=1
     fi
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+    cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -n 1 || true)
+    summary+=("$(printf '%-22s %-6s %10s runs %7s/s  %s' "fuzz_$name" "$result" "${runs:-?}" \
+        "${rate:-?}" "${cov:-}")")
 done
+echo "== fuzz summary"
+printf '%s\n' "${summary[@]}"
 exit $status
