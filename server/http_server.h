@@ -7,10 +7,11 @@
 //   POST   /api/sessions/{id}/refresh     fetch its cells now         202
 //   DELETE /api/sessions/{id}             end it                      204
 //   GET    /api/status                    counts for operators        200
-// Requests are bounded: headers to 8 KiB, bodies to 64 KiB (413 beyond), a request must arrive
-// within 15 s of the connection or of the previous answer, an answer must be taken within 15 s.
-// Those limits are checked by a sweep over the connections (once a second at 15 s) rather than by
-// a timer per read and write, which would cost a timer start and cancel for every answer.
+// Requests are bounded: headers to 8 KiB, bodies to 64 KiB (413 beyond), any one line of the
+// chunked framing to what is left of 16 KiB; a request must arrive within 15 s of the connection
+// or of the previous answer, an answer must be taken within 15 s. The time limits are checked by a
+// sweep over the connections (once a second at 15 s) rather than by a timer per read and write,
+// which would cost a timer start and cancel for every answer.
 #pragma once
 
 #include <boost/asio/basic_stream_socket.hpp>
