@@ -45,9 +45,12 @@ inline constexpr std::string_view kHttpErrorOtherPrefix = "네트워크 오류 "
 // The Korean text for a WinHTTP or Winsock error code.
 std::string describeWinHttpError(std::uint32_t code);
 
+// Whether an answer in the 3xx range is followed to its Location or returned as it is.
+enum class Redirects { Follow, Refuse };
+
 class HttpClient {
   public:
-    HttpClient();
+    explicit HttpClient(Redirects redirects = Redirects::Follow);
     // Callers end their requests first: handles still in flight are not closed here.
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;

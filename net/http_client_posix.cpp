@@ -228,10 +228,12 @@ bool initialiseCurl() {
 
 struct HttpClient::Impl : CancelState {
     bool initialised = false;
+    Redirects redirects = Redirects::Follow;
 };
 
-HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {
+HttpClient::HttpClient(Redirects redirects) : impl_(std::make_unique<Impl>()) {
     impl_->initialised = initialiseCurl();
+    impl_->redirects = redirects;
 }
 
 HttpClient::~HttpClient() = default;
@@ -282,7 +284,7 @@ HttpResponse HttpClient::request(const std::wstring& method, const std::wstring&
     curl_easy_setopt(e, CURLOPT_CURLU, parsedUrl.get());
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, impl_->redirects == Redirects::Follow ? 1L : 0L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_USERAGENT, userAgent.c_str());

@@ -113,7 +113,7 @@ struct HttpClient::Impl : CancelState {
     HINTERNET session = nullptr;
 };
 
-HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {
+HttpClient::HttpClient(Redirects redirects) : impl_(std::make_unique<Impl>()) {
     impl_->session = WinHttpOpen(kUserAgentW, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (impl_->session == nullptr) {
@@ -122,6 +122,11 @@ HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {
     }
     if (impl_->session != nullptr) {
         setTimeouts(impl_->session, kDefaultReceiveTimeoutMs);
+        if (redirects == Redirects::Refuse) {
+            DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+            WinHttpSetOption(impl_->session, WINHTTP_OPTION_REDIRECT_POLICY, &policy,
+                             sizeof(policy));
+        }
     }
 }
 

@@ -7,7 +7,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libcurl4-openssl-dev libboost-dev
     g++-mingw-w64-x86-64-posix wine wine64 libgnutls30
     xvfb xdotool imagemagick x11-utils fonts-noto-cjk
-    python3 openssl procps ccache
+    python3 openssl procps ccache systemd
     lintian zip dpkg-dev
     libbenchmark-dev rapidjson-dev nlohmann-json3-dev libsimdjson-dev util-linux
 )

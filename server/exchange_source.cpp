@@ -49,7 +49,9 @@ class ExchangeSource final : public PriceSource {
     void cancel() override { client_.cancelAll(); }
 
   private:
-    HttpClient client_;
+    // The server asks only the exchanges it names: an answer that points elsewhere is a
+    // failure with its status.
+    HttpClient client_{Redirects::Refuse};
     std::array<std::wstring, kCells> tickerUrls_;
     std::array<std::wstring, kCells> rateUrls_;
 };

@@ -8,6 +8,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <charconv>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "server/json_writer.h"
@@ -18,9 +19,10 @@ namespace {
 class Connection;
 }  // namespace
 
-// Every open connection, for the time-out sweep and the connection count.
+// Every open connection, for the time-out sweep and the connection counts.
 struct HttpServer::Connections {
     std::unordered_set<Connection*> open;
+    std::unordered_map<std::string, std::size_t> byPeer;  // by the client's address
 };
 
 namespace {
@@ -40,6 +42,10 @@ constexpr std::chrono::milliseconds kMinTimeoutSweepPeriod{10};
 constexpr std::chrono::seconds kDrainTimeout{2};
 constexpr std::size_t kDrainMaxBytes = 1024 * 1024;
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+// What a connection may hold of a request that the parser has not taken yet: the header, or one
+// line of the chunked framing (a chunk header with its extensions, a trailer field). The parser
+// takes body bytes as they come, so the body is bounded by its own limit.
+constexpr std::size_t kMaxUnparsedBytes = 2 * kMaxHeaderBytes;
 constexpr std::string_view kSessionsPath = "/api/sessions";
 constexpr std::string_view kSessionPrefix = "/api/sessions/";
 constexpr std::string_view kContinueResponse = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -83,23 +89,50 @@ void composeHead(std::string& head, unsigned version, int status, std::size_t bo
 
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    Connection(Socket socket, SessionHub& hub, std::shared_ptr<HttpServer::Connections> registry,
-               std::chrono::milliseconds timeout)
-        : socket_(std::move(socket)), hub_(hub), registry_(std::move(registry)), timeout_(timeout) {
+    Connection(Socket socket, std::string peer, SessionHub& hub,
+               std::shared_ptr<HttpServer::Connections> registry, std::chrono::milliseconds timeout)
+        : socket_(std::move(socket)),
+          hub_(hub),
+          registry_(std::move(registry)),
+          timeout_(timeout),
+          peer_(std::move(peer)) {
         registry_->open.insert(this);
+        ++registry_->byPeer[peer_];
         error_code ec;
-        const tcp::endpoint remote = socket_.remote_endpoint(ec);
-        peer_ = ec ? "?" : remote.address().to_string() + ":" + std::to_string(remote.port());
         socket_.set_option(tcp::no_delay(true), ec);
     }
-    ~Connection() { registry_->open.erase(this); }
+    ~Connection() {
+        registry_->open.erase(this);
+        if (const auto it = registry_->byPeer.find(peer_); it != registry_->byPeer.end()) {
+            if (--it->second == 0)
+                registry_->byPeer.erase(it);
+        }
+    }
 
     void start() { readHeader(); }
+
+    // Answers `reply` instead of reading a request, and ends the connection. Until then it is
+    // the first to make room on a full server.
+    void refuse(HubReply reply) {
+        waitingSince_ = Clock::time_point::min();
+        respond(std::move(reply), {}, true);
+    }
 
     // Ends the connection when its read or write has run past its deadline.
     void closeIfLate(Clock::time_point now) {
         if (now >= deadline_)
             closeNow();
+    }
+
+    // Waiting for a request (a new connection, a kept-alive one, or a request still arriving)
+    // since this time; empty while a request is served or an answer written.
+    std::optional<Clock::time_point> waitingSince() const { return waitingSince_; }
+
+    void closeNow() {
+        waitingSince_.reset();
+        error_code ec;
+        socket_.shutdown(tcp::socket::shutdown_both, ec);
+        socket_.close(ec);
     }
 
   private:
@@ -108,12 +141,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
         parser_->header_limit(kMaxHeaderBytes);
         parser_->body_limit(kMaxBodyBytes);
         deadline_ = Clock::now() + timeout_;
+        waitingSince_ = Clock::now();
         http::async_read_header(
             socket_, buffer_, *parser_,
             [self = shared_from_this()](error_code ec, std::size_t) { self->onHeader(ec); });
     }
 
     void onHeader(error_code ec) {
+        waitingSince_.reset();
         if (ec)
             return onReadError(ec);
         const auto& header = parser_->get();
@@ -143,6 +178,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
         }
         if (ec == http::error::header_limit) {
             return respond({431, jsonErrorBody("요청 헤더가 너무 큽니다")}, {}, true);
+        }
+        if (ec == http::error::buffer_overflow) {
+            return respond({400, jsonErrorBody("요청의 한 줄이 너무 깁니다")}, {}, true);
         }
         if (ec.category() == http::make_error_code(http::error::bad_target).category() &&
             ec != http::error::end_of_stream && ec != http::error::partial_message) {
@@ -256,14 +294,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
                                 });
     }
 
-    void closeNow() {
-        error_code ec;
-        socket_.shutdown(tcp::socket::shutdown_both, ec);
-        socket_.close(ec);
-    }
-
     Socket socket_;
-    beast::flat_buffer buffer_;
+    beast::flat_buffer buffer_{kMaxUnparsedBytes};
     std::optional<http::request_parser<http::string_body>> parser_;
     http::request<http::string_body> request_;
     unsigned version_ = 11;
@@ -271,6 +303,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::string head_;
     std::string body_;
     Clock::time_point deadline_ = Clock::time_point::max();
+    std::optional<Clock::time_point> waitingSince_;
     std::array<char, 4096> scratch_{};
     std::size_t drained_ = 0;
     SessionHub& hub_;
@@ -309,10 +342,11 @@ std::optional<NextQuery> parseNextQuery(std::string_view query, std::string& err
 }
 
 HttpServer::HttpServer(asio::io_context& io, SessionHub& hub, Log log,
-                       std::chrono::milliseconds requestTimeout)
+                       std::chrono::milliseconds requestTimeout, ConnectionLimits limits)
     : hub_(hub),
       log_(std::move(log)),
       requestTimeout_(requestTimeout),
+      limits_(limits),
       acceptor_(io.get_executor()),
       retryTimer_(io.get_executor()),
       timeoutTimer_(io.get_executor()),
@@ -368,15 +402,49 @@ void HttpServer::accept() {
             });
             return;
         }
-        if (connections_->open.size() >= kMaxConnections) {
-            error_code ignored;
-            socket.close(ignored);
-        } else {
-            std::make_shared<Connection>(std::move(socket), hub_, connections_, requestTimeout_)
-                ->start();
-        }
+        admit(std::move(socket));
         accept();
     });
+}
+
+void HttpServer::admit(Socket socket) {
+    error_code ec;
+    const tcp::endpoint remote = socket.remote_endpoint(ec);
+    std::string peer = ec ? std::string("?") : remote.address().to_string();
+    const auto sameAddress = connections_->byPeer.find(peer);
+    const bool peerFull = sameAddress != connections_->byPeer.end() &&
+                          sameAddress->second >= limits_.maxConnectionsPerPeer;
+    // An address over its limit never takes another client's place.
+    if (connections_->open.size() >= limits_.maxConnections &&
+        (peerFull || !closeLongestWaiting())) {
+        socket.close(ec);
+        return;
+    }
+    auto connection = std::make_shared<Connection>(std::move(socket), std::move(peer), hub_,
+                                                   connections_, requestTimeout_);
+    if (peerFull) {
+        connection->refuse({503, jsonErrorBody("이 주소의 연결 수 한도(" +
+                                               std::to_string(limits_.maxConnectionsPerPeer) +
+                                               "개)에 도달했습니다")});
+    } else {
+        connection->start();
+    }
+}
+
+bool HttpServer::closeLongestWaiting() {
+    Connection* longest = nullptr;
+    Clock::time_point since = Clock::time_point::max();
+    for (Connection* connection : connections_->open) {
+        const std::optional<Clock::time_point> waiting = connection->waitingSince();
+        if (waiting && *waiting < since) {
+            since = *waiting;
+            longest = connection;
+        }
+    }
+    if (longest == nullptr)
+        return false;
+    longest->closeNow();
+    return true;
 }
 
 void HttpServer::scheduleTimeoutSweep() {

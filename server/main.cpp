@@ -1,5 +1,6 @@
 // vindral-server: one machine polls the exchanges, every Vindral window on the network mirrors
-// it through sessions and long polls. Runs until SIGINT or SIGTERM.
+// it through sessions and long polls. Runs until SIGINT or SIGTERM; SIGHUP (a service manager's
+// reload, a closed terminal) is logged and otherwise ignored, as there is nothing to reload.
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -65,7 +67,8 @@ int main(int argc, char** argv) {
     logLine("listening on " + address + ":" + std::to_string(server->port()) + ", prices from " +
             std::string(server->sourceName()));
     int received = 0;
-    sigwait(&signals, &received);
+    while (sigwait(&signals, &received) == 0 && received == SIGHUP)
+        logLine("SIGHUP: nothing to reload, still running");
     logLine("stopping");
     server->stop();
     return 0;

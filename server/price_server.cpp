@@ -50,17 +50,35 @@ bool parseListen(std::string_view text, ServerOptions& options) {
     return true;
 }
 
+// The option's field when `arg` names one of the limits.
+std::size_t* countOption(std::string_view arg, ServerOptions& options) {
+    if (arg == "--max-sessions")
+        return &options.hub.maxSessions;
+    if (arg == "--max-sessions-per-peer")
+        return &options.hub.maxSessionsPerPeer;
+    if (arg == "--max-connections")
+        return &options.connections.maxConnections;
+    if (arg == "--max-connections-per-peer")
+        return &options.connections.maxConnectionsPerPeer;
+    return nullptr;
+}
+
 }  // namespace
 
 std::string serverUsage() {
     return "usage: vindral-server [options]\n"
-           "  --listen HOST:PORT        address to listen on (default 0.0.0.0:12500)\n"
-           "  --demo                    simulate the market instead of asking the exchanges\n"
-           "  --exchange-base URL       send every exchange request to URL (for loopback fakes)\n"
-           "  --session-expiry-ms N     drop sessions not polled for N ms (default 60000)\n"
-           "  --max-sessions N          refuse new sessions beyond N (default 1000)\n"
-           "  --help                    show this text\n"
-           "  --version                 show the version and exit\n";
+           "  --listen HOST:PORT             address to listen on (default 0.0.0.0:12500)\n"
+           "  --demo                         simulate the market instead of asking the exchanges\n"
+           "  --exchange-base URL            send every exchange request to URL (for loopback "
+           "fakes)\n"
+           "  --session-expiry-ms N          drop sessions not polled for N ms (default 60000)\n"
+           "  --max-sessions N               refuse new sessions beyond N (default 1000)\n"
+           "  --max-sessions-per-peer N      refuse one address sessions beyond N (default 64)\n"
+           "  --max-connections N            hold at most N connections (default 4096)\n"
+           "  --max-connections-per-peer N   refuse one address connections beyond N (default "
+           "256)\n"
+           "  --help                         show this text\n"
+           "  --version                      show the version and exit\n";
 }
 
 std::optional<ServerOptions> parseServerArgs(const std::vector<std::string>& args,
@@ -98,17 +116,20 @@ std::optional<ServerOptions> parseServerArgs(const std::vector<std::string>& arg
                 return std::nullopt;
             }
             options.endpoints.baseUrls.fill(base);
-        } else if (arg == "--session-expiry-ms" || arg == "--max-sessions") {
+        } else if (const auto count = countOption(arg, options)) {
             const std::optional<std::int64_t> number = wholeNumber(*v);
             if (!number || *number == 0) {
                 error = arg + " wants a positive whole number, got " + *v;
                 return std::nullopt;
             }
-            if (arg == "--max-sessions") {
-                options.hub.maxSessions = static_cast<std::size_t>(*number);
-            } else {
-                options.hub.sessionExpiryMs = *number;
+            *count = static_cast<std::size_t>(*number);
+        } else if (arg == "--session-expiry-ms") {
+            const std::optional<std::int64_t> number = wholeNumber(*v);
+            if (!number || *number == 0) {
+                error = arg + " wants a positive whole number, got " + *v;
+                return std::nullopt;
             }
+            options.hub.sessionExpiryMs = *number;
         } else {
             error = "unknown argument " + arg;
             return std::nullopt;
@@ -133,7 +154,7 @@ PriceServer::PriceServer(ServerOptions options)
               if (options_.log)
                   options_.log(line);
           },
-          options_.requestTimeout) {
+          options_.requestTimeout, options_.connections) {
     workers_ = std::make_unique<FetchWorkers>(*source_, [this](std::uint32_t cell,
                                                                FetchOutcome outcome) {
         boost::asio::post(hub_.executor(), [this, cell, outcome = std::move(outcome)]() mutable {

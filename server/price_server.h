@@ -33,6 +33,7 @@ struct ServerOptions {
     HubOptions hub;
     // How long a client may take to send a request or to take an answer.
     std::chrono::milliseconds requestTimeout = kDefaultRequestTimeout;
+    ConnectionLimits connections;
     // Session creation and expiry, failures of the listener; stderr in the program.
     std::function<void(std::string_view line)> log;
 };

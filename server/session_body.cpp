@@ -53,8 +53,8 @@ std::optional<SessionSettings> parseSessionBody(std::string_view body, std::stri
         error = "세션 본문이 JSON 객체가 아닙니다";
         return std::nullopt;
     }
-    const JsonValue* interval = root->find("intervalMs");
-    const std::optional<double> intervalMs = interval ? interval->asNumber() : std::nullopt;
+    // NaN and the infinities cannot be clamped into a whole number of milliseconds.
+    const std::optional<double> intervalMs = finiteNumber(root->find("intervalMs"));
     if (!intervalMs) {
         error = "intervalMs가 없거나 숫자가 아닙니다";
         return std::nullopt;

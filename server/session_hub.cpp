@@ -6,6 +6,7 @@
 
 #include "core/format.h"
 #include "server/json_writer.h"
+#include "server/log_text.h"
 #include "server/session_body.h"
 
 namespace vindral {
@@ -160,6 +161,13 @@ HubReply SessionHub::create(std::string_view body, std::string_view peer) {
         return errorReply(
             503, "세션 수 한도(" + std::to_string(options_.maxSessions) + "개)에 도달했습니다");
     }
+    const auto sameAddress = sessionsByPeer_.find(std::string(peer));
+    if (sameAddress != sessionsByPeer_.end() &&
+        sameAddress->second >= options_.maxSessionsPerPeer) {
+        return errorReply(503, "이 주소의 세션 수 한도(" +
+                                   std::to_string(options_.maxSessionsPerPeer) +
+                                   "개)에 도달했습니다");
+    }
     std::string error;
     std::optional<SessionSettings> settings = parseSessionBody(body, error);
     if (!settings)
@@ -175,14 +183,15 @@ HubReply SessionHub::create(std::string_view body, std::string_view peer) {
     const Clock::time_point now = Clock::now();
     session->lastSeen = now;
     sessions_.emplace(session->id, session);
+    ++sessionsByPeer_[session->peer];
 
     subscribe(*session, now);
     tickSession(*session);
     scheduleSession(session, now + milliseconds(session->config.intervalMs));
     log_("session " + session->id + " created by " +
-         (session->client.empty() ? std::string("?") : session->client) + " at " + session->peer +
-         ": " + describeConfig(session->config) + " (" + std::to_string(sessions_.size()) +
-         " sessions)");
+         (session->client.empty() ? std::string("?") : escapeForLog(session->client)) + " at " +
+         session->peer + ": " + describeConfig(session->config) + " (" +
+         std::to_string(sessions_.size()) + " sessions)");
     return {201, boardJson(*session)};
 }
 
@@ -343,8 +352,10 @@ void SessionHub::unsubscribe(Session& session, Clock::time_point now) {
 }
 
 // Sets a cell's polling interval to the shortest its subscribers ask for. A cell that gains its
-// first subscriber is fetched at once (the warm-up); one that loses its last is reset to empty,
-// so that a later subscriber never sees a price from long ago as if it were current.
+// first subscriber is fetched at once (the warm-up), unless its latest fetch is younger than the
+// refresh gap: then it waits for the gap, so that subscribing and leaving again in a loop cannot
+// multiply the upstream traffic. One that loses its last subscriber is reset to empty, so that a
+// later subscriber never sees a price from long ago as if it were current.
 void SessionHub::retimeCell(std::uint32_t k, Clock::time_point now) {
     SharedCell& cell = *cells_[k];
     std::int32_t shortest = 0;
@@ -362,8 +373,14 @@ void SessionHub::retimeCell(std::uint32_t k, Clock::time_point now) {
         }
         return;
     }
+    // Until then a tick would start a fetch sooner than the refresh gap allows.
+    const Clock::time_point allowed = cell.lastFetchStart + kMinRefreshGap;
     if (cell.intervalMs == 0) {
         cell.intervalMs = shortest;
+        if (!cell.inFlight && cell.fetchesStarted != 0 && allowed > now) {
+            scheduleCell(k, allowed);
+            return;
+        }
         if (!cell.inFlight)
             startFetch(k, now);
         cell.lastTick = now;
@@ -372,7 +389,7 @@ void SessionHub::retimeCell(std::uint32_t k, Clock::time_point now) {
     }
     if (shortest != cell.intervalMs) {
         cell.intervalMs = shortest;
-        scheduleCell(k, std::max(cell.lastTick + milliseconds(shortest), now));
+        scheduleCell(k, std::max({cell.lastTick + milliseconds(shortest), allowed, now}));
     }
 }
 
@@ -559,6 +576,10 @@ void SessionHub::drop(const std::shared_ptr<Session>& session, std::string_view 
         finishWaiter(*session, session->waiters.front().get(), unknownSession());
     unsubscribe(*session, Clock::now());
     sessions_.erase(session->id);
+    if (const auto it = sessionsByPeer_.find(session->peer); it != sessionsByPeer_.end()) {
+        if (--it->second == 0)
+            sessionsByPeer_.erase(it);
+    }
     log_("session " + session->id + " " + std::string(why) + " (" +
          std::to_string(sessions_.size()) + " sessions)");
 }
@@ -607,6 +628,7 @@ void SessionHub::close() {
         session->waiters.clear();
     }
     sessions_.clear();
+    sessionsByPeer_.clear();
     dirty_.clear();
 }
 

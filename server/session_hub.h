@@ -42,6 +42,8 @@ namespace vindral {
 
 inline constexpr std::int64_t kDefaultSessionExpiryMs = 60000;
 inline constexpr std::size_t kDefaultMaxSessions = 1000;
+// One host on the network cannot take every session.
+inline constexpr std::size_t kDefaultMaxSessionsPerPeer = 64;
 // A long poll is held at most this long, whatever the client asks.
 inline constexpr std::int64_t kMaxHoldMs = 60000;
 inline constexpr std::int64_t kDefaultHoldMs = 20000;
@@ -49,6 +51,7 @@ inline constexpr std::int64_t kDefaultHoldMs = 20000;
 struct HubOptions {
     std::int64_t sessionExpiryMs = kDefaultSessionExpiryMs;
     std::size_t maxSessions = kDefaultMaxSessions;
+    std::size_t maxSessionsPerPeer = kDefaultMaxSessionsPerPeer;
 };
 
 // An HTTP answer: status and JSON body (empty for 204).
@@ -72,7 +75,8 @@ class SessionHub {
     SessionHub(const SessionHub&) = delete;
     SessionHub& operator=(const SessionHub&) = delete;
 
-    // POST /api/sessions: 201 and the first board; 400 for a bad body, 503 at the session limit.
+    // POST /api/sessions: 201 and the first board; 400 for a bad body, 503 at the session limit
+    // or at the limit of the client's address (`peer`).
     HubReply create(std::string_view body, std::string_view peer);
     // PUT /api/sessions/{id}: 200 and the board under the new settings.
     HubReply update(std::string_view id, std::string_view body);
@@ -154,6 +158,7 @@ class SessionHub {
     Log log_;
     std::vector<std::unique_ptr<SharedCell>> cells_;
     std::unordered_map<std::string, std::shared_ptr<Session>> sessions_;
+    std::unordered_map<std::string, std::size_t> sessionsByPeer_;
     std::vector<std::weak_ptr<Session>> dirty_;
     bool flushPosted_ = false;
     std::uint64_t updateCounter_ = 0;  // source of the cells' seq

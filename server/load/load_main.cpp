@@ -115,8 +115,10 @@ int main(int argc, char** argv) {
         close(errPipe[0]);
         close(errPipe[1]);
         const std::string base = upstream.baseUrl();
+        // Every client of the run comes from one address.
         execl(args.server.c_str(), args.server.c_str(), "--listen", "127.0.0.1:0",
-              "--exchange-base", base.c_str(), static_cast<char*>(nullptr));
+              "--exchange-base", base.c_str(), "--max-sessions-per-peer", "1000",
+              "--max-connections-per-peer", "4096", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(errPipe[1]);

@@ -13,6 +13,9 @@ TEST(LoadTest, HundredSessionsEachReceiveEveryPriceFromOneUpstreamPoller) {
     options.listenAddress = "127.0.0.1";
     options.port = 0;
     options.endpoints = upstream.endpoints();
+    // Every client of the run comes from one address.
+    options.hub.maxSessionsPerPeer = options.hub.maxSessions;
+    options.connections.maxConnectionsPerPeer = options.connections.maxConnections;
     std::string error;
     const std::unique_ptr<PriceServer> server = PriceServer::start(options, error);
     ASSERT_TRUE(server) << error;

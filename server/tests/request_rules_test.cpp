@@ -66,6 +66,11 @@ TEST(SessionBodyTest, RefusesWhatIsNotASessionBody) {
         {R"({"exchanges":["Bitget"]})", "intervalMs가 없거나 숫자가 아닙니다"},
         {R"({"intervalMs":"fast"})", "intervalMs가 없거나 숫자가 아닙니다"},
         {R"({"intervalMs":null})", "intervalMs가 없거나 숫자가 아닙니다"},
+        // Not finite: nothing to clamp, and no whole number of milliseconds.
+        {R"({"intervalMs":"nan"})", "intervalMs가 없거나 숫자가 아닙니다"},
+        {R"({"intervalMs":"-Infinity"})", "intervalMs가 없거나 숫자가 아닙니다"},
+        {R"({"intervalMs":"inf"})", "intervalMs가 없거나 숫자가 아닙니다"},
+        {R"({"intervalMs":1e999})", "세션 본문이 JSON 객체가 아닙니다"},
         {R"({"intervalMs":1000,"exchanges":["bitget"]})", "알 수 없는 거래소: bitget"},
         {R"({"intervalMs":1000,"exchanges":[1]})", "알 수 없는 거래소: 1"},
         {R"({"intervalMs":1000,"exchanges":"Bitget"})", "exchanges는 이름의 배열이어야 합니다"},
@@ -123,11 +128,15 @@ TEST(ServerArgsTest, ReadsOptions) {
     EXPECT_FALSE(defaults->demo);
     EXPECT_EQ(defaults->hub.sessionExpiryMs, 60000);
     EXPECT_EQ(defaults->hub.maxSessions, 1000u);
+    EXPECT_EQ(defaults->hub.maxSessionsPerPeer, 64u);
+    EXPECT_EQ(defaults->connections.maxConnections, 4096u);
+    EXPECT_EQ(defaults->connections.maxConnectionsPerPeer, 256u);
 
-    std::optional<ServerOptions> options =
-        parseServerArgs({"--listen", "127.0.0.1:0", "--demo", "--exchange-base", "127.0.0.1:9000/",
-                         "--session-expiry-ms", "500", "--max-sessions", "3"},
-                        error);
+    std::optional<ServerOptions> options = parseServerArgs(
+        {"--listen", "127.0.0.1:0", "--demo", "--exchange-base", "127.0.0.1:9000/",
+         "--session-expiry-ms", "500", "--max-sessions", "3", "--max-sessions-per-peer", "2",
+         "--max-connections", "100", "--max-connections-per-peer", "7"},
+        error);
     ASSERT_TRUE(options.has_value()) << error;
     EXPECT_EQ(options->listenAddress, "127.0.0.1");
     EXPECT_EQ(options->port, 0);
@@ -137,6 +146,9 @@ TEST(ServerArgsTest, ReadsOptions) {
     }
     EXPECT_EQ(options->hub.sessionExpiryMs, 500);
     EXPECT_EQ(options->hub.maxSessions, 3u);
+    EXPECT_EQ(options->hub.maxSessionsPerPeer, 2u);
+    EXPECT_EQ(options->connections.maxConnections, 100u);
+    EXPECT_EQ(options->connections.maxConnectionsPerPeer, 7u);
 
     options = parseServerArgs({"--listen", "[::1]:8080"}, error);
     ASSERT_TRUE(options.has_value()) << error;
@@ -152,6 +164,7 @@ TEST(ServerArgsTest, ReadsOptions) {
                                                {"--listen", "host:70000"},
                                                {"--listen", "host:"},
                                                {"--max-sessions", "0"},
+                                               {"--max-connections-per-peer", "-1"},
                                                {"--threads", "2"},
                                                {"--session-expiry-ms", "soon"},
                                                {"--exchange-base", " / "},
