@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "settings/settings.h"
@@ -317,6 +318,28 @@ TEST(UiTexts, CellStatusShowsAgeWhenStaleAndRetryWhenFailing) {
     EXPECT_EQ(cellStatusText(cellWith(1, 0, kNow - 1000, false), 5000, kNow), L"재시도");
     EXPECT_EQ(cellStatusText(cellWith(1, 0, kNow - 20000, false), 5000, kNow), L"20초 전");
     EXPECT_EQ(cellStatusText(PriceCell{}, 5000, kNow), L"");
+}
+
+TEST(UiTexts, AgesOfAHundredHoursAndMoreReadLongAgo) {
+    constexpr std::int64_t kHourMs = 3'600'000;
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    struct Case {
+        std::int64_t updatedAtMs;
+        const wchar_t* expected;
+    };
+    const Case cases[] = {
+        {kNow - 99 * kHourMs, L"99시간 전"},
+        {kNow - 100 * kHourMs + 1, L"99시간 전"},
+        {kNow - 100 * kHourMs, L"오래 전"},
+        {0, L"오래 전"},     // a server that sent no time
+        {-5, L"오래 전"},    // or a negative one
+        {kMin, L"오래 전"},  // or one that saturated on its way onto our clock
+        {kMin + 1, L"오래 전"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(cellStatusText(cellWith(1, 0, c.updatedAtMs), 5000, kNow), c.expected)
+            << c.updatedAtMs;
+    }
 }
 
 TEST(UiTexts, FooterCoverageBacklogAndWarning) {
