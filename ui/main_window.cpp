@@ -53,6 +53,7 @@ bool MainWindow::create(HINSTANCE instance) {
     applyOpacity(settings_.opacityPct);
     createFonts();
     createTooltips();
+    hoverTip_.create(hwnd_, instance_, s(kHoverTipMaxWidth));
     layoutWindow();
 
     const POINT saved{settings_.posX, settings_.posY};
@@ -211,9 +212,25 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             }
             return 0;
         case WM_TIMER:
+            if (wParam == kTimerHoverTip) {
+                showHoverTip();
+                return 0;
+            }
             onTimer(static_cast<UINT_PTR>(wParam));
             return 0;
+        case WM_NCMOUSEMOVE:
+            onHoverAt(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+            break;
+        case WM_NCMOUSELEAVE:
+            trackingNcLeave_ = false;
+            endHover();
+            return 0;
+        case WM_NCLBUTTONDOWN:
+            // A drag starts: the tip would stand in the way.
+            endHover();
+            break;
         case WM_MOUSEMOVE: {
+            endHover();
             const int b = hitTestButton(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
             if (b != hoverButton_) {
                 hoverButton_ = b;

@@ -5,7 +5,8 @@
 //   driver COMMAND TARGET [ARGS...]
 //
 // TARGET names a top-level window: main (the ticker), dialog (the settings dialog), msgbox (a
-// warning box of the program), menu (an open popup menu), host (the dialog test host).
+// warning box of the program), menu (an open popup menu), host (the dialog test host), tip (a
+// shown tooltip).
 // Results go to stdout as UTF-8, one line; the exit code is 0 on success, 1 when the window or
 // the condition was not found in time, 2 for a bad command line. "driver serve" reads such
 // commands from stdin instead, one per line with tab-separated arguments, and answers each with
@@ -41,7 +42,7 @@ struct Target {
 const Target kTargets[] = {
     {L"main", L"VindralMiniTicker", nullptr, false}, {L"dialog", L"#32770", L"Vindral 설정", true},
     {L"msgbox", L"#32770", L"Vindral", true},        {L"menu", L"#32768", nullptr, true},
-    {L"host", L"VindralDialogHost", nullptr, false},
+    {L"host", L"VindralDialogHost", nullptr, false}, {L"tip", TOOLTIPS_CLASSW, nullptr, true},
 };
 
 std::string utf8(const std::wstring& text) {

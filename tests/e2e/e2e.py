@@ -10,6 +10,7 @@ modal boxes). Screenshots of every look are kept under the artefacts folder.
 
 import argparse
 import fcntl
+import json
 import os
 import re
 import signal
@@ -17,6 +18,7 @@ import subprocess
 import sys
 import time
 import traceback
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -176,6 +178,8 @@ def button_center(window_width, button, mini=False, scale=1.0):
 
 VK_M = 0x4D
 VK_F5 = 0x74
+WM_APP_TEST_SNAPSHOT = 0x8000 + 10
+CMD_TOGGLE_LOOK = 102  # table view <-> initials strip
 TRAY_ICON = (12, 32)  # Wine's stand-in tray window (no XEMBED tray on Xvfb)
 
 
@@ -689,6 +693,162 @@ def case_table_view_144dpi(s):
     wait_exit_code(s, app, "vindral.exe")
 
 
+def start_fake_server(s):
+    """vindral-fake-server (the scriptable session API) on a loopback port; returns its URL."""
+    binary = native_program(s, os.path.join("tests", "tools", "vindral-fake-server"),
+                            "vindral-fake-server")
+    log = os.path.join(s.work, "fake-server.log")
+    s.spawn("fake-server", [binary, "--port", "0"])
+
+    def port():
+        match = re.match(rb"(\d+)\n", open(log, "rb").read())
+        return match.group(1).decode() if match else None
+
+    return "http://127.0.0.1:" + wait_for(port, 30, "vindral-fake-server to listen")
+
+
+def control(url, path, body=b""):
+    request = urllib.request.Request(url + path, data=body, method="POST")
+    with urllib.request.urlopen(request, timeout=10) as answer:
+        answer.read()
+
+
+# Windows cuts with "…", Wine with three points.
+ELLIPSES = ("…", "...")
+LONG_ERROR = "서버 HTTP 500 " + "가격 서버가 거래소에 닿지 못했습니다 " * 6
+
+
+def hostile_board(server_now_ms):
+    """Every kind of number and time a broken server can send, in one board. Its prices are
+    stamped a day ahead, so they stay fresh while the same board comes again and again."""
+    def cell(exchange, coin, **fields):
+        entry = {"exchange": exchange, "coin": coin, "hasData": True, "lastOk": True,
+                 "seq": 7, "updatedAtMs": server_now_ms + 86_400_000}
+        entry.update(fields)
+        return entry
+    cells = [
+        cell("Binance", "BTC", price="NaN"),
+        cell("Bitget", "BTC", price=1e300, open24h=1),
+        cell("Bybit", "BTC", price=100, updatedAtMs=-5),
+        cell("Binance", "ETH", hasData=False, lastOk=False, error=LONG_ERROR),
+        cell("Bitget", "ETH", price="Infinity", open24h=90),
+        cell("Bybit", "ETH", price=2000, open24h="-inf"),
+        cell("Binance", "SUI", price=1, open24h=1e-300),
+        cell("Bitget", "SUI", price=1.7e308, open24h=1),
+        cell("Bybit", "SUI", price=1.5e308, open24h=1),
+    ]
+    return json.dumps({"sessionId": "s1", "seq": 50, "serverTimeMs": server_now_ms,
+                       "cells": cells, "stats": []}, ensure_ascii=False)
+
+
+def drawn_texts(s, shots_dir, number):
+    """Has the window list the texts of its price cells as drawn (test snapshot hook); returns
+    [(cell, box, width, text)] with rectangles as (left, top, right, bottom)."""
+    bmp = os.path.join(shots_dir, f"snapshot-{number}.bmp")
+    s.driver("post", "main", WM_APP_TEST_SNAPSHOT, number, 0)
+    # The listing is complete before the picture is started.
+    wait_for(lambda: os.path.exists(bmp), 10, f"test snapshot {number}")
+    texts = []
+    with open(os.path.join(shots_dir, f"texts-{number}.txt"), encoding="utf-8") as listing:
+        for line in listing.read().splitlines():
+            cell, box, width, text = line.split("\t", 3)
+            texts.append((tuple(map(int, cell.split())), tuple(map(int, box.split())),
+                          int(width), text))
+    return texts
+
+
+def check_texts_fit(texts, look):
+    for cell, box, width, text in texts:
+        check(box[0] >= cell[0] and box[2] <= cell[2] and box[1] >= cell[1] and
+              box[3] <= cell[3], f"{look}: the box of {text!r} {box} lies in its cell {cell}")
+        check(width <= box[2] - box[0],
+              f"{look}: {text!r} ({width} px) fits its box {box}")
+        check(not re.search(r"nan|inf", text, re.IGNORECASE),
+              f"{look}: no 'nan' or 'inf' on screen, drew {text!r}")
+
+
+def hover_tip(s, x, y):
+    """Rests the pointer on a client point and returns the text of the tip that shows."""
+    wx, wy, _, _ = s.rect()
+    s.xdotool("mousemove", wx + x, wy + y)
+    s.driver("wait", "tip", 10000)
+    return wait_for(lambda: s.driver("text", "tip", 0), 10, "the tip's text")
+
+
+def case_hostile_board(s):
+    """A price server that sends numbers that are not prices and times from nowhere: no text the
+    window draws is "nan" or "inf" or leaves its cell, a cut error is whole in the cell's tooltip
+    (table and mini view), and polls answered at once with nothing new are spaced out."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    url = start_fake_server(s)
+    board = hostile_board(int(time.time() * 1000))
+    control(url, "/control/script?call=poll&status=200&times=-1", board.encode())
+    shots = os.path.join(s.work, "shots")
+    os.makedirs(shots)
+    write_ini(s.ini_path(), ini_of(ServerUrl=url))
+    app = s.start_app(VINDRAL_TEST_SNAPSHOT_DIR=s.windows_path(shots))
+    s.driver("wait", "main", 60000)
+    wait_rect(s, docked_corner(500, 194), "the table view")
+
+    number = iter(range(1, 1000))
+    texts = wait_for(lambda: (lambda t: t if any(x[3] == "오래 전" for x in t) else None)(
+        drawn_texts(s, shots, next(number))), 30, "the hostile board on screen")
+    keep_window(s, "hostile-table")
+    check_texts_fit(texts, "table")
+    shown = [t[3] for t in texts]
+    check(any(t.startswith("서버 HTTP 500") and t.endswith(ELLIPSES) for t in shown),
+          f"the long error cut with an ellipsis in its cell; drew {shown}")
+    check(any(t.startswith("1") and t.endswith(ELLIPSES) for t in shown),
+          f"the huge price cut with an ellipsis; drew {shown}")
+    check(sum(t.startswith("서버 응답") for t in shown) >= 1,
+          f"a price that is not a price is the cell's format error; drew {shown}")
+
+    # The Binance ETH cell: its whole error in the tooltip.
+    tip = hover_tip(s, 58 + 54, 48 + 40 + 20)
+    check(tip.startswith("Binance · ETH · 갱신 "), f"the tip names the cell: {tip!r}")
+    check(LONG_ERROR.strip() in tip.replace("\n", " "), f"the whole error in the tip: {tip!r}")
+    s.xdotool("mousemove", 5, 5)
+    s.driver("gone", "tip", 10000)
+
+    # The initials strip sizes itself to its prices, but a price from nowhere is cut instead.
+    s.driver("command", "main", CMD_TOGGLE_LOOK)
+    wait_for(lambda: s.rect()[3] == 22, 15, "the initials strip")
+    check_texts_fit(drawn_texts(s, shots, next(number)), "strip")
+    check(s.rect()[2] <= 600, f"a strip of reasonable width, not {s.rect()[2]} px")
+    keep_window(s, "hostile-strip")
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+
+    # The same board in the mini view, whose rows have tips too.
+    write_ini(s.ini_path(), ini_of(ServerUrl=url, MiniMode="1"))
+    app = s.start_app(VINDRAL_TEST_SNAPSHOT_DIR=s.windows_path(shots))
+    s.driver("wait", "main", 60000)
+    wait_for(lambda: s.rect()[3] == 3 * 24 + 6 + 22, 15, "the mini view")
+    texts = wait_for(lambda: (lambda t: t if any(x[3].endswith(ELLIPSES) for x in t) else None)(
+        drawn_texts(s, shots, next(number))), 30, "the hostile board in the mini view")
+    keep_window(s, "hostile-mini")
+    check_texts_fit(texts, "mini")
+    tip = hover_tip(s, 100, 22 + 3 + 24 + 12)
+    for name in ("Binance", "Bitget", "Bybit"):
+        check(f"{name} · ETH · 갱신 " in tip, f"the ETH row's tip names {name}: {tip!r}")
+
+    # The server answers every poll at once with the same seq: a few polls a second at most.
+    def calls():
+        with urllib.request.urlopen(url + "/control/state", timeout=10) as answer:
+            return json.loads(answer.read())["calls"]["poll"]
+    first, started = calls(), time.monotonic()
+    wait_for(lambda: time.monotonic() - started >= 4, 10, "four seconds of polling")
+    rate = (calls() - first) / (time.monotonic() - started)
+    check(rate <= 10, f"at most 10 polls a second against a spinning server, saw {rate:.1f}")
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+
+
 CASES = {
     "dialog_host": case_dialog_host,
     "table_view": case_table_view,
@@ -699,6 +859,7 @@ CASES = {
     "prices": case_prices,
     "refresh_and_stale": case_refresh_and_stale,
     "strip_width": case_strip_width,
+    "hostile_board": case_hostile_board,
 }
 
 

@@ -177,6 +177,8 @@ TEST(UiStrip, PriceTemplateKeepsOnlyTheShapeOfTheNumber) {
     EXPECT_EQ(stripPriceTemplate(L"67,123.46"), L"00,000.00");
     EXPECT_EQ(stripPriceTemplate(L"0.987654"), L"0.000000");
     EXPECT_EQ(stripPriceTemplate(L"-1,234.500000"), L"-0,000.000000");
+    // A price from a broken server does not stretch the strip across the screen.
+    EXPECT_EQ(stripPriceTemplate(L"100,000,000,000,000,000,000,000.00"), L"000,000,000,000,");
     EXPECT_EQ(stripPriceTemplate(kStripNoPriceTemplate), L"0.00");
 }
 
