@@ -16,7 +16,7 @@
 
 namespace vindral {
 
-// Apart from the window's own timers (1 and 2) and any a later feature adds below 40.
+// Well apart from the window's own timer ids (1, 2), so that new ones beside them never clash.
 inline constexpr UINT_PTR kTimerHoverTip = 41;
 // The pointer rests this long on a cell before its tip shows; while it shows, the text follows the
 // board once a second.

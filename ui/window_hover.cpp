@@ -28,6 +28,9 @@ void MainWindow::onHoverAt(POINT screen) {
 }
 
 void MainWindow::endHover() {
+    // The pointer may have left through a button (client area), whose own leave tracking then
+    // replaced ours: ask again at the next move over the cells.
+    trackingNcLeave_ = false;
     if (hoverTip_.hover(std::nullopt)) {
         KillTimer(hwnd_, kTimerHoverTip);
     }
