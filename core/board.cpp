@@ -1,6 +1,7 @@
 #include "core/board.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -24,16 +25,6 @@ const PriceCell* cellAt(const PriceBoard& board, std::uint32_t exchange, std::ui
         return nullptr;
     }
     return &board.cells[exchange][coin];
-}
-
-// now - updatedAtMs without overflow: times can come from a server and be anything.
-std::int64_t ageMs(std::int64_t nowMs, std::int64_t updatedAtMs) {
-    std::int64_t age = 0;
-    if (__builtin_sub_overflow(nowMs, updatedAtMs, &age)) {
-        return updatedAtMs < 0 ? std::numeric_limits<std::int64_t>::max()
-                               : std::numeric_limits<std::int64_t>::min();
-    }
-    return age;
 }
 
 bool isHealthy(const PriceCell& cell, std::int32_t intervalMs, std::int64_t nowMs) {
@@ -144,42 +135,50 @@ std::int64_t freshWindowMs(std::int32_t intervalMs) {
     return std::max(2 * static_cast<std::int64_t>(intervalMs) + kFreshSlackMs, kMinFreshWindowMs);
 }
 
+std::int64_t ageMs(std::int64_t nowMs, std::int64_t updatedAtMs) {
+    std::int64_t age = 0;
+    if (__builtin_sub_overflow(nowMs, updatedAtMs, &age)) {
+        return updatedAtMs < 0 ? std::numeric_limits<std::int64_t>::max()
+                               : std::numeric_limits<std::int64_t>::min();
+    }
+    return age;
+}
+
 bool isFresh(const PriceCell& cell, std::int32_t intervalMs, std::int64_t nowMs) {
     return cell.hasData && ageMs(nowMs, cell.updatedAtMs) <= freshWindowMs(intervalMs);
 }
 
 CoinAggregate aggregateCoin(const PriceBoard& board, std::uint32_t coin, const IndexList& exchanges,
                             std::int64_t nowMs) {
-    CoinAggregate result;
-    double priceSum = 0;
-    double referenceSum = 0;
-    std::int32_t referenceCount = 0;
-    double minPrice = 0;
-    double maxPrice = 0;
+    std::vector<const PriceCell*> used;
     for (const std::uint32_t exchange : exchanges) {
         const PriceCell* cell = cellAt(board, exchange, coin);
-        if (cell == nullptr || !isFresh(*cell, board.config.intervalMs, nowMs)) {
-            continue;
+        if (cell != nullptr && isFresh(*cell, board.config.intervalMs, nowMs)) {
+            used.push_back(cell);
         }
-        if (result.count == 0) {
-            minPrice = cell->price;
-            maxPrice = cell->price;
-        }
-        ++result.count;
-        priceSum += cell->price;
+    }
+    CoinAggregate result;
+    if (used.empty()) {
+        return result;
+    }
+    result.count = static_cast<std::int32_t>(used.size());
+    // Summed in shares of the mean, so that prices near the top of the double range cannot add
+    // up to infinity.
+    double referenceSum = 0;
+    std::int32_t referenceCount = 0;
+    double minPrice = used.front()->price;
+    double maxPrice = used.front()->price;
+    for (const PriceCell* cell : used) {
+        result.meanPrice += cell->price / result.count;
         minPrice = std::min(minPrice, cell->price);
         maxPrice = std::max(maxPrice, cell->price);
         if (cell->open24h > 0) {
-            referenceSum += cell->open24h;
+            referenceSum += cell->open24h / result.count;
             ++referenceCount;
         }
     }
-    if (result.count == 0) {
-        return result;
-    }
-    result.meanPrice = priceSum / result.count;
     if (referenceCount == result.count) {
-        result.meanOpen24h = referenceSum / referenceCount;
+        result.meanOpen24h = referenceSum;
     }
     result.spreadPct = (maxPrice - minPrice) / result.meanPrice * 100.0;
     return result;
@@ -256,7 +255,8 @@ std::optional<double> change24hPct(double price, double reference) {
     if (!(reference > 0)) {
         return std::nullopt;
     }
-    return (price / reference - 1.0) * 100.0;
+    const double change = (price / reference - 1.0) * 100.0;
+    return std::isfinite(change) ? std::optional(change) : std::nullopt;
 }
 
 std::optional<double> coveragePct(const BoardStats& stats, const IndexList& exchanges) {

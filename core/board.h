@@ -125,6 +125,9 @@ std::wstring normalizeServerUrl(std::wstring_view url);
 
 // How long a price counts as fresh: max(2 * interval + 3000 ms, 6000 ms).
 std::int64_t freshWindowMs(std::int32_t intervalMs);
+// now - updatedAtMs, saturated instead of overflowing: times can come from a server and be
+// anything.
+std::int64_t ageMs(std::int64_t nowMs, std::int64_t updatedAtMs);
 // A timestamp in the future counts as fresh.
 bool isFresh(const PriceCell& cell, std::int32_t intervalMs, std::int64_t nowMs);
 
@@ -141,7 +144,7 @@ CoinView coinView(const PriceBoard& board, std::uint32_t coin, const IndexList& 
 BoardHealth boardHealth(const PriceBoard& board, const IndexList& exchanges, const IndexList& coins,
                         std::int64_t nowMs);
 
-// (price / reference - 1) * 100; empty without a positive reference.
+// (price / reference - 1) * 100; empty without a positive reference or when it is not finite.
 std::optional<double> change24hPct(double price, double reference);
 
 // Successful fetches in percent of all attempts (ok + failed + overrun) of the shown

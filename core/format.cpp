@@ -19,6 +19,8 @@ constexpr std::size_t kTextBufferSize = 32;
 constexpr std::size_t kMaxFormattedSize = std::size_t{1} << 16;
 
 constexpr std::wstring_view kNoClock = L"--:--:--";
+// Shown for a number that is not finite: "nan" or "inf" never reach the screen.
+constexpr std::wstring_view kNoNumber = L"—";
 // The calendar conversions of Windows end in the year 30827; the native build stops there too.
 constexpr int kMaxClockYear = 30827;
 constexpr std::int64_t kMaxClockMs =
@@ -163,6 +165,9 @@ std::int32_t parseGroupInterval(std::wstring_view text) {
 }  // namespace
 
 std::wstring formatPrice(double value) {
+    if (!std::isfinite(value)) {
+        return std::wstring(kNoNumber);
+    }
     std::wstring text = printWide<kPriceBufferSize>(L"%.*f", priceDecimals(value), value);
     std::size_t point = text.find(L'.');
     if (point == std::wstring::npos) {
@@ -177,6 +182,9 @@ std::wstring formatPrice(double value) {
 }
 
 std::wstring formatPercent(double value, bool withSign) {
+    if (!std::isfinite(value)) {
+        return std::wstring(kNoNumber);
+    }
     const double shown = std::fabs(value) < kPercentZeroBelow ? 0.0 : value;
     return printWide<kTextBufferSize>(withSign ? L"%+.2f%%" : L"%.2f%%", shown);
 }

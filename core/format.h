@@ -9,6 +9,7 @@
 namespace vindral {
 
 // Decimals by magnitude (2 from 100, 4 from 1, else 6; negatives 6) and thousands separators.
+// A value that is not finite, here and in formatPercent, prints as "—".
 std::wstring formatPrice(double value);
 // "%+.2f%%" when withSign, else "%.2f%%"; magnitudes below 0.005 print as zero.
 std::wstring formatPercent(double value, bool withSign);

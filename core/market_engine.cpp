@@ -22,6 +22,10 @@ milliseconds remainingWait(Clock::time_point deadline, Clock::time_point now) {
     return std::min(std::chrono::ceil<milliseconds>(deadline - now), kMaxSingleWait);
 }
 
+std::int64_t monotonicMs(Clock::time_point t) {
+    return std::chrono::duration_cast<milliseconds>(t.time_since_epoch()).count();
+}
+
 bool cellEnabled(const EngineConfig& config, std::uint32_t exchange, std::uint32_t coin) {
     return config.exchanges[exchange] && config.coins[coin];
 }
@@ -52,6 +56,9 @@ void MarketEngine::start(const Settings& settings, std::function<void()> callbac
         afterSeq = 0;
         settingsDirty = false;
         refreshRequested = false;
+        pollPacing = PollPacing{};
+        lossPacing = SessionLossPacing{};
+        createNotBefore = Clock::time_point{};
     }
     try {
         startThreads();
@@ -357,6 +364,12 @@ void MarketEngine::acceptServerBoard(const ServerBoard& board) {
     lastTickMs = boardStats.lastTickMs;
 }
 
+void MarketEngine::loseSession() {
+    sessionId.clear();
+    const Clock::time_point now = Clock::now();
+    createNotBefore = now + milliseconds(sessionLossWaitMs(lossPacing, monotonicMs(now)));
+}
+
 void MarketEngine::waitServer(std::unique_lock<std::mutex>& lock, std::int32_t ms,
                               const bool* alsoEndWhen) {
     const Clock::time_point deadline = Clock::now() + milliseconds(ms);
@@ -372,6 +385,13 @@ void MarketEngine::sessionLoop() {
         ServerBoard board;
         std::string parseError;
         if (sessionId.empty()) {
+            const Clock::time_point now = Clock::now();
+            if (now < createNotBefore) {
+                waitServer(lock,
+                           static_cast<std::int32_t>(remainingWait(createNotBefore, now).count()),
+                           nullptr);
+                continue;
+            }
             // The new session is created with the current settings.
             const std::string body = buildSessionBody(config);
             const std::wstring url = createSessionUrl(config.serverUrl);
@@ -386,10 +406,11 @@ void MarketEngine::sessionLoop() {
             const bool created = response.ok &&
                                  (response.status == 200 || response.status == 201) &&
                                  parseServerBoard(response.body, board, parseError);
-            // An empty id could never be polled; creating again at once would spin.
-            if (created && !board.sessionId.empty()) {
+            // An id that cannot go into a URL could never be polled.
+            if (created && isUsableSessionId(board.sessionId)) {
                 sessionId = board.sessionId;
                 afterSeq = board.seq;
+                pollPacing = PollPacing{};
                 acceptServerBoard(board);
                 serverWake.notify_all();
                 notifyUnlocked(lock);
@@ -408,7 +429,10 @@ void MarketEngine::sessionLoop() {
         const std::string polledId = sessionId;
         const std::wstring url = nextBoardUrl(config.serverUrl, polledId, afterSeq);
         lock.unlock();
+        const Clock::time_point sent = Clock::now();
         const HttpResponse response = pollClient.request(L"GET", url, {}, kNextBoardTimeoutMs);
+        const std::int64_t answeredInMs =
+            std::chrono::duration_cast<milliseconds>(Clock::now() - sent).count();
         lock.lock();
         if (stopping) {
             break;
@@ -418,16 +442,23 @@ void MarketEngine::sessionLoop() {
             continue;
         }
         if (isSessionGone(response)) {
-            sessionId.clear();
+            loseSession();
             continue;
         }
         if (response.ok && response.status == 200 &&
             parseServerBoard(response.body, board, parseError)) {
+            resetSessionLoss(lossPacing);
             // The same seq means the server's hold time ran out with nothing new.
-            if (board.seq != afterSeq) {
+            const bool nothingNew = board.seq == afterSeq;
+            if (!nothingNew) {
                 afterSeq = board.seq;
                 acceptServerBoard(board);
                 notifyUnlocked(lock);
+            }
+            // A server that answers at once with nothing new would otherwise be polled in a loop.
+            const std::int32_t waitMs = nextPollWaitMs(pollPacing, nothingNew, answeredInMs);
+            if (waitMs > 0) {
+                waitServer(lock, waitMs, nullptr);
             }
             continue;
         }
@@ -473,7 +504,7 @@ void MarketEngine::controlLoop() {
         if (isSessionGone(response)) {
             // The session thread creates a new session with the current settings.
             if (sessionId == id) {
-                sessionId.clear();
+                loseSession();
             }
             continue;
         }

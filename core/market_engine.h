@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "core/board.h"
+#include "core/server_pacing.h"
 #include "net/exchanges.h"
 #include "net/http_client.h"
 #include "net/server_protocol.h"
@@ -74,6 +76,8 @@ class MarketEngine {
     void resetStats();
     void markServerError(const std::string& text);
     void acceptServerBoard(const ServerBoard& board);
+    // The server forgot the session: the next one is created after the loss pacing's wait.
+    void loseSession();
     void notifyUnlocked(std::unique_lock<std::mutex>& lock);
     // Waits on serverWake until `ms` have passed or stopping (or `alsoEndWhen`) is set.
     void waitServer(std::unique_lock<std::mutex>& lock, std::int32_t ms, const bool* alsoEndWhen);
@@ -92,6 +96,9 @@ class MarketEngine {
     std::uint64_t afterSeq = 0;
     bool settingsDirty = false;
     bool refreshRequested = false;
+    PollPacing pollPacing;
+    SessionLossPacing lossPacing;
+    std::chrono::steady_clock::time_point createNotBefore;
     std::thread sessionThread;
     std::thread controlThread;
 

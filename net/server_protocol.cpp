@@ -1,5 +1,7 @@
 #include "net/server_protocol.h"
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <optional>
 
@@ -28,6 +30,12 @@ std::uint64_t readUint64(const JsonValue& object, std::string_view key) {
 bool readTrue(const JsonValue& object, std::string_view key) {
     const JsonValue* value = object.find(key);
     return value != nullptr && value->kind == JsonKind::Bool && value->boolean;
+}
+
+// A member that reads as a number, finite or not; empty when it is absent or not numeric.
+std::optional<double> readAnyNumber(const JsonValue& object, std::string_view key) {
+    const JsonValue* value = object.find(key);
+    return value == nullptr ? std::nullopt : value->asNumber();
 }
 
 std::string readText(const JsonValue& object, std::string_view key) {
@@ -83,6 +91,12 @@ std::optional<ServerCell> readCell(const JsonValue& item) {
     cell.coin = static_cast<std::uint32_t>(coin);
     cell.hasData = readTrue(item, "hasData");
     cell.lastOk = readTrue(item, "lastOk");
+    if (cell.hasData) {
+        const std::optional<double> price = readAnyNumber(item, "price");
+        const std::optional<double> reference = readAnyNumber(item, "open24h");
+        cell.unusablePrice = !(price && std::isfinite(*price) && *price > 0.0) ||
+                             (reference && !std::isfinite(*reference));
+    }
     cell.price = readDouble(item, "price");
     cell.prevPrice = readDouble(item, "prevPrice");
     cell.open24h = readDouble(item, "open24h");
@@ -149,6 +163,11 @@ std::wstring percentEncode(std::string_view bytes) {
         }
     }
     return out;
+}
+
+bool isUsableSessionId(std::string_view id) {
+    return !id.empty() && id.size() <= kMaxSessionIdBytes &&
+           std::all_of(id.begin(), id.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
 }
 
 std::wstring createSessionUrl(std::wstring_view baseUrl) {
@@ -241,7 +260,7 @@ std::string serverErrorText(const HttpResponse& response, std::string_view fallb
     if (!response.ok) {
         return "서버 " + response.error;
     }
-    if (response.status == 200 || response.status == 201) {
+    if ((response.status == 200 || response.status == 201) && !fallback.empty()) {
         return std::string(fallback);
     }
     std::string text = "서버 HTTP " + std::to_string(response.status);
@@ -268,6 +287,12 @@ void applyServerBoard(const ServerBoard& board, const EngineConfig& config, Cell
             continue;
         }
         PriceCell& cell = cells[sent.exchange][sent.coin];
+        if (sent.hasData && sent.unusablePrice) {
+            // Like a failed fetch on the direct road: the old price stays until it goes stale.
+            cell.lastOk = false;
+            cell.error = kFormatError;
+            continue;
+        }
         cell.hasData = sent.hasData;
         cell.lastOk = sent.lastOk;
         if (sent.hasData) {

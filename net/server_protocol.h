@@ -43,6 +43,9 @@ struct ServerCell {
     std::int64_t updatedAtMs = 0;  // server wall clock
     std::uint64_t seq = 0;
     std::string error;
+    // Sent with data whose price is not a finite positive number, or whose reference is not
+    // finite: the cell carries no new price and counts as failed.
+    bool unusablePrice = false;
 };
 
 // One "stats" entry of a board document.
@@ -72,6 +75,12 @@ std::int32_t coinIndexBySymbol(std::string_view symbol);
 // path segment, a query or a header line to a URL. An ordinary id comes back unchanged.
 std::wstring percentEncode(std::string_view bytes);
 
+// Session ids longer than this are refused: an id goes into every request line.
+inline constexpr std::size_t kMaxSessionIdBytes = 128;
+
+// Whether a created session's id can be used: 1 to kMaxSessionIdBytes printable ASCII characters.
+bool isUsableSessionId(std::string_view id);
+
 std::wstring createSessionUrl(std::wstring_view baseUrl);
 // The session itself: the target of the settings update and of the delete.
 std::wstring sessionUrl(std::wstring_view baseUrl, std::string_view sessionId);
@@ -86,8 +95,8 @@ std::string buildSessionBody(const EngineConfig& config);
 // Korean reason to `error` and leaves `board` untouched.
 bool parseServerBoard(std::string_view body, ServerBoard& board, std::string& error);
 
-// The text shown for a request that yielded no usable board. `fallback` (the parse error) is used
-// when the status said a board had come.
+// The text shown for a request that yielded no usable board, never empty. `fallback` (the parse
+// error) is used when the status said a board had come and the parse gave a reason.
 std::string serverErrorText(const HttpResponse& response, std::string_view fallback);
 
 // A 404 read to the end: the server no longer knows the session, which is not an error to show.
@@ -95,9 +104,10 @@ bool isSessionGone(const HttpResponse& response);
 
 // Mirrors an accepted board onto the engine's cells and statistics (the caller holds the engine
 // lock). Cells of switched-off exchanges or coins, and anything the board does not mention, keep
-// their values. Server times are moved onto the local clock by (localNowMs - serverTimeMs); a
-// board without a server time moves nothing, since a huge offset would keep old prices fresh for
-// ever. stats.lastTickMs becomes localNowMs; maxLatencyMs is left alone.
+// their values; a cell with an unusable price keeps its price and takes the format error. Server
+// times are moved onto the local clock by (localNowMs - serverTimeMs); a board without a server
+// time moves nothing, since a huge offset would keep old prices fresh for ever. stats.lastTickMs
+// becomes localNowMs; maxLatencyMs is left alone.
 void applyServerBoard(const ServerBoard& board, const EngineConfig& config, CellGrid& cells,
                       BoardStats& stats, std::int64_t localNowMs);
 

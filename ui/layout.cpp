@@ -95,6 +95,9 @@ int hitTestButton(const ButtonRects& rects, int x, int y) {
 }
 
 std::wstring stripPriceTemplate(std::wstring priceText) {
+    if (priceText.size() > kStripMaxPriceChars) {
+        priceText.resize(kStripMaxPriceChars);
+    }
     for (wchar_t& c : priceText) {
         if (c >= L'1' && c <= L'9') {
             c = L'0';

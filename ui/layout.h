@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "core/board.h"
 
@@ -122,6 +124,8 @@ inline constexpr wchar_t kStripChangeTemplate[] = L"+00.00%";
 inline constexpr wchar_t kStripNoPriceTemplate[] = L"0.00";
 // The price text with every digit 1 to 9 turned into 0, so that the measured width follows
 // the number of digits and the format, not every tick.
+// No price makes the strip wider than this many characters; a longer one is cut when drawn.
+inline constexpr std::size_t kStripMaxPriceChars = 16;
 std::wstring stripPriceTemplate(std::wstring priceText);
 
 // Margins, dot, groups of label, price and change, and the gaps between the groups.

@@ -59,6 +59,7 @@ bool MainWindow::create(HINSTANCE instance) {
     applyClickThrough();
     createFonts();
     createTooltips();
+    hoverTip_.create(hwnd_, instance_, s(kHoverTipMaxWidth));
     layoutWindow();
 
     const POINT saved{settings_.posX, settings_.posY};
@@ -199,11 +200,6 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
                 return 0;
             }
             break;
-        case WM_NCMOUSEMOVE:
-        case WM_NCLBUTTONDOWN:
-            // Pointing at the window (all caption but the buttons) is seeing its alerts.
-            clearAlertMarks();
-            break;
         case WM_NCRBUTTONDOWN:
             // Kept from the default handling: under Wine it swallows the button-up on the
             // caption for a system menu this window does not have, so no menu would open.
@@ -222,10 +218,29 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             }
             return 0;
         case WM_TIMER:
+            if (wParam == kTimerHoverTip) {
+                showHoverTip();
+                return 0;
+            }
             onTimer(static_cast<UINT_PTR>(wParam));
             return 0;
+        case WM_NCMOUSEMOVE:
+            // Pointing at the window (all caption but the buttons) is seeing its alerts.
+            clearAlertMarks();
+            onHoverAt(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+            break;
+        case WM_NCMOUSELEAVE:
+            trackingNcLeave_ = false;
+            endHover();
+            return 0;
+        case WM_NCLBUTTONDOWN:
+            clearAlertMarks();
+            // A drag starts: the tip would stand in the way.
+            endHover();
+            break;
         case WM_MOUSEMOVE: {
             clearAlertMarks();
+            endHover();
             const int b = hitTestButton(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
             if (b != hoverButton_) {
                 hoverButton_ = b;

@@ -18,7 +18,9 @@
 #include "core/board.h"
 #include "core/market_engine.h"
 #include "settings/settings.h"
+#include "ui/cell_texts.h"
 #include "ui/gdi.h"
+#include "ui/hover_tip.h"
 #include "ui/layout.h"
 #include "ui/view_model.h"
 
@@ -35,7 +37,8 @@ inline constexpr UINT kMsgTrayCallback = WM_APP + 2;
 inline constexpr UINT kMsgShowWindow = WM_APP + 3;
 // Test hook, inert in normal use: renders the client area through WM_PRINTCLIENT and writes it
 // as a 32-bit BMP file "snapshot-<wParam>.bmp" into the folder named by the environment variable
-// VINDRAL_TEST_SNAPSHOT_DIR. Returns 1 when the file was written, 0 otherwise (also when the
+// VINDRAL_TEST_SNAPSHOT_DIR, with the texts of the price cells beside it ("texts-<wParam>.txt",
+// see test_snapshot.cpp). Returns 1 when the file was written, 0 otherwise (also when the
 // variable is not set, in which case nothing at all happens). A test driver may also send
 // WM_COMMAND (lParam 0) with a menu command id, which runs that command as the menu would;
 // post it rather than send it for the settings command, whose dialog is modal.
@@ -113,6 +116,7 @@ class MainWindow {
     void paintCell(HDC dc, const RECT& rect, std::uint32_t exchange, std::uint32_t coin,
                    std::int64_t now);
     void paintAverageCell(HDC dc, const RECT& rect, std::uint32_t coin, std::int64_t now);
+    CellTextBoxes cellBoxes(const RECT& cell, int changeWidth) const;
     void paintFooter(HDC dc);
     void paintFlash(HDC dc, RECT rect, int direction, std::int64_t start, std::int64_t now);
     void paintMiniRows(HDC dc, std::int64_t now);
@@ -149,9 +153,24 @@ class MainWindow {
     void paintAlertSegment(HDC dc, const RECT& segment, std::uint32_t coin, std::int64_t now);
     void openAlerts();
     LRESULT answerAlertTest(UINT msg, WPARAM wParam) const;
+    // The tooltip of the price cells (window_hover.cpp).
+    void onHoverAt(POINT screen);
+    void endHover();
+    void showHoverTip();
 
     // Test hook (test_snapshot.cpp).
     bool writeTestSnapshot(unsigned number);
+
+    // The texts of the price cells go through here, so that a test snapshot can list each one as
+    // shown (cut or not) with its box, its cell and its width.
+    struct DrawnText {
+        std::wstring text;
+        RECT cell{};
+        RECT box{};
+        int width = 0;
+    };
+    void drawCellText(HDC dc, const std::wstring& text, const RECT& cell, const RECT& box,
+                      HFONT font, Rgb color, UINT format);
 
     HINSTANCE instance_ = nullptr;
     HWND hwnd_ = nullptr;
@@ -185,6 +204,9 @@ class MainWindow {
     bool alertSound_ = false;
     // Coins whose alert fired and that the user has not yet pointed at.
     std::array<bool, kCoinCount> alertMarks_{};
+    HoverTip hoverTip_;
+    std::vector<DrawnText>* drawnTexts_ = nullptr;  // set only while a test snapshot renders
+    bool trackingNcLeave_ = false;
 };
 
 }  // namespace vindral

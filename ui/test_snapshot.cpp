@@ -3,10 +3,13 @@
 // uncompressed 32-bit bottom-up BMP "snapshot-<wParam>.bmp" into the folder named by the
 // environment variable VINDRAL_TEST_SNAPSHOT_DIR. Without that variable the message does
 // nothing, so normal runs are unaffected. Screenshots taken from another process cannot see
-// the pixels of a layered window under Wine, hence the in-process render.
+// the pixels of a layered window under Wine, hence the in-process render. Beside it,
+// "texts-<wParam>.txt" lists the texts of the price cells as they were drawn, one per line in
+// UTF-8: "cell left top right bottom<TAB>box left top right bottom<TAB>width<TAB>text".
 #include <string>
 #include <vector>
 
+#include "core/format.h"
 #include "ui/main_window.h"
 
 namespace vindral {
@@ -32,6 +35,11 @@ class FileHandle {
 bool writeAll(HANDLE file, const void* data, DWORD size) {
     DWORD written = 0;
     return WriteFile(file, data, size, &written, nullptr) && written == size;
+}
+
+std::string rectFields(const RECT& r) {
+    return std::to_string(r.left) + ' ' + std::to_string(r.top) + ' ' + std::to_string(r.right) +
+           ' ' + std::to_string(r.bottom);
 }
 
 }  // namespace
@@ -65,10 +73,31 @@ bool MainWindow::writeTestSnapshot(unsigned number) {
     if (memory.get() == nullptr || !dib || bits == nullptr) {
         return false;
     }
+    std::vector<DrawnText> texts;
     {
         const SelectScope selected(memory.get(), dib.get());
+        drawnTexts_ = &texts;
         SendMessageW(hwnd_, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory.get()), PRF_CLIENT);
+        drawnTexts_ = nullptr;
         GdiFlush();
+    }
+
+    std::string listing;
+    for (const DrawnText& t : texts) {
+        std::wstring line = t.text;
+        for (wchar_t& c : line) {
+            c = c < L' ' ? L' ' : c;
+        }
+        listing += rectFields(t.cell) + '\t' + rectFields(t.box) + '\t' + std::to_string(t.width) +
+                   '\t' + toUtf8(line) + '\n';
+    }
+    const std::wstring textsPath =
+        std::wstring(dir, length) + L"\\texts-" + std::to_wstring(number) + L".txt";
+    const FileHandle textsFile(CreateFileW(textsPath.c_str(), GENERIC_WRITE, 0, nullptr,
+                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (textsFile.get() == INVALID_HANDLE_VALUE ||
+        !writeAll(textsFile.get(), listing.data(), static_cast<DWORD>(listing.size()))) {
+        return false;
     }
 
     std::wstring path(dir, length);

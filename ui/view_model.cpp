@@ -76,7 +76,8 @@ std::wstring cellStatusText(const PriceCell& cell, std::int32_t intervalMs, std:
         return {};
     }
     if (!isFresh(cell, intervalMs, nowMs)) {
-        return formatAge(nowMs - cell.updatedAtMs) + L" 전";
+        const std::int64_t age = ageMs(nowMs, cell.updatedAtMs);
+        return age >= kLongAgoMs ? std::wstring{L"오래 전"} : formatAge(age) + L" 전";
     }
     return cell.lastOk ? std::wstring{} : std::wstring{L"재시도"};
 }

@@ -45,6 +45,8 @@ std::wstring buttonTooltip(int button, bool alwaysOnTop, bool miniMode);
 
 // Orange status line of a table cell with data: its age when stale, "재시도" when the latest
 // fetch failed but the price is fresh, nothing otherwise.
+// Ages of 100 hours and more read "오래 전", so the text keeps within its cell.
+inline constexpr std::int64_t kLongAgoMs = 100LL * 3600 * 1000;
 std::wstring cellStatusText(const PriceCell& cell, std::int32_t intervalMs, std::int64_t nowMs);
 
 struct FooterTexts {

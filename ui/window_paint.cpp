@@ -3,6 +3,7 @@
 #include "ui/main_window.h"
 
 #include "core/format.h"
+#include "ui/cell_texts.h"
 #include "ui/menu_extras.h"
 
 namespace vindral {
@@ -19,6 +20,8 @@ constexpr UINT kSingleLine = DT_SINGLELINE | DT_NOPREFIX;
 constexpr UINT kCentredLeft = kSingleLine | DT_VCENTER;
 constexpr UINT kCentredRight = kSingleLine | DT_VCENTER | DT_RIGHT;
 constexpr UINT kBottomRight = kSingleLine | DT_BOTTOM | DT_RIGHT;
+// Texts that come from outside (prices, changes, ages, messages) are cut to their box with "…".
+constexpr UINT kFit = DT_END_ELLIPSIS;
 
 struct FontStyle {
     double size;
@@ -322,32 +325,36 @@ void MainWindow::paintCell(HDC dc, const RECT& rect, std::uint32_t exchange, std
     const std::size_t i = static_cast<std::size_t>(exchange) * kCoinCount + coin;
     paintFlash(dc, rect, flashes_.cellFlashDir[i], flashes_.cellFlashAt[i], now);
 
-    const int rowH = metrics_.rowHeight;
-    const RECT upper{rect.left, rect.top + s(4), rect.right - s(8), rect.top + rowH / 2 + s(2)};
-    const RECT lower{rect.left + s(8), rect.top + rowH / 2 + s(1), rect.right - s(8),
-                     rect.bottom - s(4)};
     const HFONT small = fonts_[kFontSmall].get();
     const PriceCell& cell = board_.cells[exchange][coin];
 
     if (cell.hasData) {
         const bool fresh = isFresh(cell, board_.config.intervalMs, now);
-        drawText(dc, formatPrice(cell.price), upper, fonts_[kFontCellPrice].get(),
-                 fresh ? palette::kMainText : palette::kDimText, kBottomRight);
-        if (cell.open24h > 0) {
-            const double change = (cell.price / cell.open24h - 1) * 100;
-            drawText(dc, formatPercent(change, true), lower, small,
-                     changeColor(change, settings_.koreanColors), kSingleLine | DT_RIGHT);
+        const std::optional<double> change = change24hPct(cell.price, cell.open24h);
+        const std::wstring changeText = change ? formatPercent(*change, true) : std::wstring();
+        const CellTextBoxes boxes = cellBoxes(rect, textWidth(dc, changeText, small));
+        drawCellText(dc, formatPrice(cell.price), rect, toRect(boxes.price),
+                     fonts_[kFontCellPrice].get(), fresh ? palette::kMainText : palette::kDimText,
+                     kBottomRight | kFit);
+        if (change) {
+            drawCellText(dc, changeText, rect, toRect(boxes.change), small,
+                         changeColor(*change, settings_.koreanColors),
+                         kSingleLine | DT_RIGHT | kFit);
         }
         const std::wstring status = cellStatusText(cell, board_.config.intervalMs, now);
         if (!status.empty()) {
-            drawText(dc, status, lower, small, palette::kWarning, kSingleLine);
+            drawCellText(dc, status, rect, toRect(boxes.status), small, palette::kWarning,
+                         kSingleLine | kFit);
         }
     } else if (!cell.error.empty()) {
-        drawText(dc, L"조회 실패", upper, small, palette::kRed, kBottomRight);
-        drawText(dc, fromUtf8(cell.error), lower, small, palette::kDimText,
-                 kSingleLine | DT_RIGHT | DT_END_ELLIPSIS);
+        const CellTextBoxes boxes = cellBoxes(rect, 0);
+        drawCellText(dc, L"조회 실패", rect, toRect(boxes.price), small, palette::kRed,
+                     kBottomRight);
+        drawCellText(dc, fromUtf8(cell.error), rect, toRect(boxes.status), small, palette::kDimText,
+                     kSingleLine | DT_RIGHT | kFit);
     } else {
-        drawText(dc, L"조회 중…", upper, small, palette::kDimText, kBottomRight);
+        drawCellText(dc, L"조회 중…", rect, toRect(cellBoxes(rect, 0).price), small,
+                     palette::kDimText, kBottomRight);
     }
 }
 
@@ -356,27 +363,49 @@ void MainWindow::paintAverageCell(HDC dc, const RECT& rect, std::uint32_t coin, 
         return;
     }
     paintFlash(dc, rect, flashes_.averageFlashDir[coin], flashes_.averageFlashAt[coin], now);
-    const int rowH = metrics_.rowHeight;
-    const RECT upper{rect.left, rect.top + s(4), rect.right - s(8), rect.top + rowH / 2 + s(2)};
-    const RECT lower{rect.left + s(8), rect.top + rowH / 2 + s(1), rect.right - s(8),
-                     rect.bottom - s(4)};
     const HFONT small = fonts_[kFontSmall].get();
     const CoinAggregate a = aggregateCoin(board_, coin, selectedExchanges_, now);
     if (a.count < 1) {
-        drawText(dc, kEmDash, upper, small, palette::kDimText, kBottomRight);
+        drawCellText(dc, kEmDash, rect, toRect(cellBoxes(rect, 0).price), small, palette::kDimText,
+                     kBottomRight);
         return;
     }
-    drawText(dc, formatPrice(a.meanPrice), upper, fonts_[kFontCellPrice].get(), palette::kAccent,
-             kBottomRight);
-    if (a.meanOpen24h > 0) {
-        const double change = (a.meanPrice / a.meanOpen24h - 1) * 100;
-        drawText(dc, formatPercent(change, true), lower, small,
-                 changeColor(change, settings_.koreanColors), kSingleLine | DT_RIGHT);
+    const std::optional<double> change = change24hPct(a.meanPrice, a.meanOpen24h);
+    const std::wstring changeText = change ? formatPercent(*change, true) : std::wstring();
+    const CellTextBoxes boxes = cellBoxes(rect, textWidth(dc, changeText, small));
+    drawCellText(dc, formatPrice(a.meanPrice), rect, toRect(boxes.price),
+                 fonts_[kFontCellPrice].get(), palette::kAccent, kBottomRight | kFit);
+    if (change) {
+        drawCellText(dc, changeText, rect, toRect(boxes.change), small,
+                     changeColor(*change, settings_.koreanColors), kSingleLine | DT_RIGHT | kFit);
     }
     if (a.count >= 2) {
-        drawText(dc, L"차 " + formatPercent(a.spreadPct, false), lower, small, palette::kDimText,
-                 kSingleLine);
+        drawCellText(dc, L"차 " + formatPercent(a.spreadPct, false), rect, toRect(boxes.status),
+                     small, palette::kDimText, kSingleLine | kFit);
     }
+}
+
+void MainWindow::drawCellText(HDC dc, const std::wstring& text, const RECT& cell, const RECT& box,
+                              HFONT font, Rgb color, UINT format) {
+    drawText(dc, text, box, font, color, format);
+    if (drawnTexts_ == nullptr) {
+        return;
+    }
+    // The text as shown: an ellipsis replaces what did not fit (up to four more characters).
+    std::wstring shown = text + std::wstring(4, L'\0');
+    RECT measured = box;
+    {
+        const SelectScope selected(dc, font);
+        DrawTextW(dc, shown.data(), static_cast<int>(text.size()), &measured,
+                  format | DT_CALCRECT | DT_MODIFYSTRING);
+    }
+    shown.resize(shown.find(L'\0') == std::wstring::npos ? shown.size() : shown.find(L'\0'));
+    drawnTexts_->push_back({shown, cell, box, textWidth(dc, shown, font)});
+}
+
+CellTextBoxes MainWindow::cellBoxes(const RECT& cell, int changeWidth) const {
+    return tableCellBoxes(toPixelRect(cell), metrics_.rowHeight, dpi_, settings_.zoomPct,
+                          changeWidth);
 }
 
 void MainWindow::paintFooter(HDC dc) {
@@ -416,19 +445,19 @@ void MainWindow::paintMiniRows(HDC dc, std::int64_t now) {
         paintAlertMark(dc, RECT{pad, y, pad + labelW - s(4), y + rowH}, c, now);
 
         const CoinView d = coinView(board_, c, selectedExchanges_, now);
+        const RECT row{pad, y, width - pad, y + rowH};
         const RECT priceBox{pad + labelW, y, pad + labelW + priceW, y + rowH};
         if (d.hasValue) {
             const Rgb color = d.stale   ? palette::kDimText
                               : d.multi ? palette::kAccent
                                         : palette::kMainText;
-            drawText(dc, formatPrice(d.price), priceBox, fonts_[kFontCompactPrice].get(), color,
-                     kCentredRight);
-            if (d.open24h > 0) {
-                const double change = (d.price / d.open24h - 1) * 100;
-                drawText(dc, formatPercent(change, true),
-                         RECT{pad + labelW + priceW, y, width - pad, y + rowH},
-                         fonts_[kFontSmall].get(), changeColor(change, settings_.koreanColors),
-                         kCentredRight);
+            drawCellText(dc, formatPrice(d.price), row, priceBox, fonts_[kFontCompactPrice].get(),
+                         color, kCentredRight | kFit);
+            if (const std::optional<double> change = change24hPct(d.price, d.open24h)) {
+                drawCellText(dc, formatPercent(*change, true), row,
+                             RECT{pad + labelW + priceW, y, width - pad, y + rowH},
+                             fonts_[kFontSmall].get(), changeColor(*change, settings_.koreanColors),
+                             kCentredRight | kFit);
             }
         } else {
             drawText(dc, d.failed ? L"조회 실패" : L"조회 중…", priceBox, fonts_[kFontSmall].get(),
@@ -460,21 +489,24 @@ void MainWindow::paintInitialsStrip(HDC dc, std::int64_t now) {
 
         const CoinView v = coinView(board_, c, selectedExchanges_, now);
         const RECT priceBox{x + lw + s(4), 0, x + lw + s(4) + pw, h};
+        const RECT group{x, 0, priceBox.right + s(4) + cw, h};
         if (v.hasValue) {
             const Rgb color = v.stale   ? palette::kDimText
                               : v.multi ? palette::kAccent
                                         : palette::kMainText;
-            drawText(dc, formatPrice(v.price), priceBox, fonts_[kFontCompactPrice].get(), color,
-                     kCentredRight);
+            drawCellText(dc, formatPrice(v.price), group, priceBox, fonts_[kFontCompactPrice].get(),
+                         color, kCentredRight | kFit);
         } else {
             drawText(dc, kEmDash, priceBox, fonts_[kFontSmall].get(),
                      v.failed ? palette::kRed : palette::kDimText, kCentredRight);
         }
         const RECT changeBox{priceBox.right + s(4), 0, priceBox.right + s(4) + cw, h};
-        if (v.hasValue && v.open24h > 0) {
-            const double change = (v.price / v.open24h - 1) * 100;
-            drawText(dc, formatPercent(change, true), changeBox, fonts_[kFontSmall].get(),
-                     changeColor(change, settings_.koreanColors), kCentredRight);
+        const std::optional<double> change =
+            v.hasValue ? change24hPct(v.price, v.open24h) : std::nullopt;
+        if (change) {
+            drawCellText(dc, formatPercent(*change, true), group, changeBox,
+                         fonts_[kFontSmall].get(), changeColor(*change, settings_.koreanColors),
+                         kCentredRight | kFit);
         }
         x = changeBox.right + s(10);
     }

@@ -6,7 +6,8 @@
 //
 // TARGET names a top-level window: main (the ticker), dialog (the settings dialog), msgbox (a
 // warning box of the program), menu (an open popup menu), host (the dialog test host), alerts
-// (the price alert dialog), balloon (a visible tooltip, such as a tray notification).
+// (the price alert dialog), balloon (a visible tooltip, such as a tray notification), tip (a
+// shown tooltip).
 // Results go to stdout as UTF-8, one line; the exit code is 0 on success, 1 when the window or
 // the condition was not found in time, 2 for a bad command line. "driver serve" reads such
 // commands from stdin instead, one per line with tab-separated arguments, and answers each with
@@ -49,6 +50,7 @@ const Target kTargets[] = {
     {L"cover", L"VindralE2eCover", nullptr, false},
     {L"alerts", L"#32770", L"가격 알림", true},
     {L"balloon", L"tooltips_class32", nullptr, true},
+    {L"tip", TOOLTIPS_CLASSW, nullptr, true},
 };
 
 std::string utf8(const std::wstring& text) {

@@ -11,6 +11,7 @@ modal boxes). Screenshots of every look are kept under the artefacts folder.
 import argparse
 import fcntl
 import http.client
+import json
 import os
 import re
 import signal
@@ -18,6 +19,7 @@ import subprocess
 import sys
 import time
 import traceback
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -182,6 +184,8 @@ def button_center(window_width, button, mini=False, scale=1.0):
 
 VK_M = 0x4D
 VK_F5 = 0x74
+WM_APP_TEST_SNAPSHOT = 0x8000 + 10
+CMD_TOGGLE_LOOK = 102  # table view <-> initials strip
 TRAY_ICON = (12, 32)  # Wine's stand-in tray window (no XEMBED tray on Xvfb)
 
 
@@ -700,10 +704,506 @@ def case_table_view_144dpi(s):
     wait_exit_code(s, app, "vindral.exe")
 
 
-MENU_ALERTS = 2
-MENU_ALWAYS_ON_TOP = 9  # settings, alerts, refresh, 4 submenus, mini mode, always on top
-MENU_HIDE_OR_SHOW = 14  # after colours, initials, start with Windows, click-through
-MENU_EXIT = 15
+# ---------------------------------------------------------------------------------------------
+# Price alerts
+
+WM_APP = 0x8000
+MSG_TEST_ALERT_PRICE = WM_APP + 20
+MSG_TEST_ARMED_ALERTS = WM_APP + 21
+ALERT_TITLE = "Vindral 가격 알림"
+(ID_ALERTS_LIST, ID_ALERTS_COIN, ID_ALERTS_KIND, ID_ALERTS_VALUE, ID_ALERTS_MINUTES,
+ ID_ALERTS_REPEAT, ID_ALERTS_ADD, ID_ALERTS_CHANGE, ID_ALERTS_REMOVE,
+ ID_ALERTS_SOUND) = range(1101, 1111)
+PRICE_MESSAGE = "가격은 0보다 큰 숫자로 입력하세요."
+PERCENT_MESSAGE = "변동률은 0.1 ~ 50% 사이로 입력하세요."
+MINUTES_MESSAGE = "기간은 1 ~ 240분 사이로 입력하세요."
+
+
+def start_fake_server(s):
+    """vindral-fake-server on a loopback port it picks, its prices set over /control/; returns
+    the port."""
+    binary = native_program(s, os.path.join("tests", "tools", "vindral-fake-server"),
+                            "vindral-fake-server")
+    log = os.path.join(s.work, "fake-server.log")
+    s.spawn("fake-server", [binary, "--port", "0"])
+
+    def port():
+        match = re.match(rb"(\d+)\n", open(log, "rb").read())
+        return int(match.group(1)) if match else None
+
+    return wait_for(port, 30, "vindral-fake-server to listen")
+
+
+def set_price(port, exchange, coin, price):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        conn.request("POST", f"/control/price?exchange={exchange}&coin={coin}&price={price}")
+        answer = conn.getresponse()
+        answer.read()
+    finally:
+        conn.close()
+    check_eq(answer.status, 200, f"setting {coin} on {exchange} to {price}")
+
+
+def notices(path):
+    """What the program notified, one line per alert (the test log of its notifications)."""
+    if not os.path.exists(path):
+        return []
+    return open(path, encoding="utf-8").read().splitlines()
+
+
+def ask_window(s, message):
+    """The main window's answer to a test message, or None when it was too busy to answer."""
+    return s.driver("send", "main", message, 0, 0, ok_codes=(0, 1)) or None
+
+
+def label_pixels(s, shot):
+    """The pixels of the BTC row's label cell, where the bell of a fired alert stands."""
+    x, y, _, _ = s.rect()
+    return [shot.pixel(px, py) for py in range(y + 50, y + 86) for px in range(x + 8, x + 58)]
+
+
+def case_alerts_fire(s):
+    """Alerts from the settings file against scripted prices: a crossing notifies once, not
+    again while the price hovers at the level, again once it has been back by the hysteresis;
+    the bell marks the row until the mouse comes; a one-shot alert is gone after it fired."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    port = start_fake_server(s)
+    set_price(port, "Bitget", "BTC", 99000)
+    log = os.path.join(s.work, "notify.log")
+    write_ini(s.ini_path(), ini_of(ServerUrl=f"http://127.0.0.1:{port}", Exchanges="01000",
+                                   Coins="100", Alert1="BTC above 100000 repeat",
+                                   Alert2="BTC below 90000 once"))
+    app = s.start_app(VINDRAL_TEST_NOTIFY_LOG=s.windows_path(log))
+    s.driver("wait", "main", 30000)
+
+    def see(price, timeout_s=30):
+        set_price(port, "Bitget", "BTC", price)
+        wait_for(lambda: ask_window(s, MSG_TEST_ALERT_PRICE) == str(round(price * 100)),
+                 timeout_s, f"the window watching BTC at {price}")
+
+    def armed():
+        return int(wait_for(lambda: ask_window(s, MSG_TEST_ARMED_ALERTS), 10, "an answer"))
+
+    # The first board comes after the session has been made.
+    see(99000, timeout_s=60)
+    check_eq(armed(), 2, "both alerts armed below the level")
+    check_eq(notices(log), [], "no notice before a crossing")
+    quiet_label = label_pixels(s, s.screenshot())
+
+    see(100010)
+    wait_for(lambda: len(notices(log)) == 1, 20, "the notice of the crossing")
+    check_eq(notices(log)[0], f"{ALERT_TITLE}\tBTC 100,000.00 돌파 ▲ · Bitget", "notice text")
+    check_eq(armed(), 1, "armed alerts after the crossing")
+    shot = wait_for(lambda: (lambda shot: shot if label_pixels(s, shot) != quiet_label else None)(
+        s.screenshot()), 10, "the bell on the BTC row")
+    x, y, w, h = s.rect()
+    s.keep(shot, "bell", (x - 4, y - 4, x + w + 4, y + h + 4))
+    if s.driver_ok("wait", "balloon", 5000):
+        s.log(f"the notification shows: {s.driver('text', 'balloon', 0)!r}")
+        s.keep(s.screenshot(), "notification")
+    else:
+        s.log("Wine shows no notification window on this display")
+
+    for price in (99950, 100020, 99901, 100030):
+        see(price)
+    check_eq(len(notices(log)), 1, "notices while the price hovers at the level")
+
+    see(99800)
+    check_eq(armed(), 2, "armed again 0.1 % below the level")
+    see(100001)
+    wait_for(lambda: len(notices(log)) == 2, 20, "the notice of the second crossing")
+
+    see(89000)
+    wait_for(lambda: len(notices(log)) == 3, 20, "the notice of the fall")
+    check_eq(notices(log)[2], f"{ALERT_TITLE}\tBTC 90,000.00 이탈 ▼ · Bitget", "notice text")
+    wait_for(lambda: stored_ini(s).get("Alert2") == "", 10, "the one-shot alert removed")
+    check(re.fullmatch(r"BTC above 100000 repeat [1-9]\d+", stored_ini(s).get("Alert1", "")),
+          f"the repeating alert kept with its time: {stored_ini(s).get('Alert1')!r}")
+
+    # The mouse over the window takes the bell away.
+    s.xdotool("mousemove", x + w // 2, y + h - 10)
+    wait_for(lambda: label_pixels(s, s.screenshot()) == quiet_label, 10, "the bell gone")
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+    check_eq(len(notices(log)), 3, "notices in all")
+
+
+KIND_CHOICES = ["가격 이상 (돌파)", "가격 이하 (이탈)", "변동률 (기간 내)"]
+
+
+def choose_kind(s, index):
+    """Picks a condition; sent again until it shows, as a message to a dialog that has just
+    closed a warning box can time out."""
+    def chosen():
+        s.driver("select", "alerts", ID_ALERTS_KIND, index)
+        return s.driver("text", "alerts", ID_ALERTS_KIND) == KIND_CHOICES[index]
+
+    wait_for(chosen, 10, f"the condition {KIND_CHOICES[index]} chosen")
+
+
+def set_field(s, item_id, text):
+    def shown():
+        s.driver("settext", "alerts", item_id, text)
+        return s.driver("text", "alerts", item_id) == text
+
+    wait_for(shown, 10, f"{text!r} in field {item_id}")
+
+
+def press_expecting(s, item_id, message):
+    s.driver("click", "alerts", item_id)
+    s.driver("wait", "msgbox", 10000)
+    check_eq(s.driver("msgtext", "msgbox"), message, "warning text")
+    s.driver("command", "msgbox", IDOK)
+    s.driver("gone", "msgbox", 10000)
+    check(s.driver_ok("wait", "alerts", 0), "the dialog stays open after a failed check")
+
+
+def press_add(s, count):
+    """Adds the alert of the fields and waits until the list holds `count` alerts, so that the
+    next change of a field cannot overtake the click."""
+    click_item(s, "alerts", ID_ALERTS_ADD)
+    wait_for(lambda: s.driver("count", "alerts", ID_ALERTS_LIST, ok_codes=(0, 1)) == str(count),
+             10, f"{count} alerts in the list")
+
+
+def case_alerts_dialog(s):
+    """The alert dialog from the context menu: its checks, add, OK saves (a malformed stored
+    entry is dropped), Cancel keeps everything as it was."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    app = start_vindral(s, ServerUrl=dead_server_url(), Alert1="ETH below 2000 once",
+                        Alert2="garbage")
+    wait_size(s, 500, 194, "the table view")
+    # Right after the start, Wine's tray window may not show the icon yet.
+    wait_for(lambda: s.screenshot().region_has(TRAY_ICON[0] - 8, TRAY_ICON[1] - 8,
+                                               TRAY_ICON[0] + 8, TRAY_ICON[1] + 8, ACCENT, 40),
+             20, "the tray icon")
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_ALERTS)
+    s.driver("wait", "alerts", 15000)
+    check_eq(s.driver("text", "alerts", ID_ALERTS_VALUE), "", "value field")
+
+    set_field(s, ID_ALERTS_VALUE, "0")
+    press_expecting(s, ID_ALERTS_ADD, PRICE_MESSAGE)
+    set_field(s, ID_ALERTS_VALUE, "abc")
+    press_expecting(s, ID_ALERTS_ADD, PRICE_MESSAGE)
+
+    choose_kind(s, 2)
+    set_field(s, ID_ALERTS_VALUE, "60")
+    set_field(s, ID_ALERTS_MINUTES, "15")
+    press_expecting(s, ID_ALERTS_ADD, PERCENT_MESSAGE)
+    set_field(s, ID_ALERTS_VALUE, "3")
+    set_field(s, ID_ALERTS_MINUTES, "241")
+    press_expecting(s, ID_ALERTS_ADD, MINUTES_MESSAGE)
+    set_field(s, ID_ALERTS_MINUTES, "15")
+    press_add(s, 2)
+
+    choose_kind(s, 0)
+    set_field(s, ID_ALERTS_VALUE, "100,000")
+    set_checked_in(s, "alerts", ID_ALERTS_REPEAT, True)
+    press_add(s, 3)
+    shot = s.screenshot()
+    dx, dy, dw, dh = s.rect("alerts")
+    s.keep(shot, "dialog", (dx, dy, dx + dw, dy + dh))
+
+    click_item(s, "alerts", IDOK)
+    s.driver("gone", "alerts", 10000)
+    expected = ("ETH below 2000 once 0", "BTC move 3 15 once 0", "BTC above 100000 repeat 0", "")
+
+    def saved():
+        values = stored_ini(s)
+        return tuple(values.get(f"Alert{i}") for i in range(1, 5))
+
+    wait_for(lambda: saved() == expected, 10, f"the alerts saved after OK: {expected}")
+
+    # Cancel after a removal keeps the list.
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_ALERTS)
+    s.driver("wait", "alerts", 15000)
+    press_expecting(s, ID_ALERTS_REMOVE, "목록에서 알림을 고르세요.")
+    lx, ly, lw, lh = (int(v) for v in s.driver("itemrect", "alerts", ID_ALERTS_LIST).split())
+    s.xdotool("mousemove", lx + lw // 2, ly + 8, "click", "1")
+    wait_for(lambda: s.driver("text", "alerts", ID_ALERTS_VALUE) == "2000", 10,
+             "the first alert shown in the fields")
+    click_item(s, "alerts", ID_ALERTS_REMOVE)
+    wait_for(lambda: s.driver("count", "alerts", ID_ALERTS_LIST, ok_codes=(0, 1)) == "2", 10,
+             "the first alert removed from the list")
+    click_item(s, "alerts", IDCANCEL)
+    s.driver("gone", "alerts", 10000)
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+    check_eq(saved(), expected, "the alerts after Cancel and exit")
+
+
+WS_EX_TRANSPARENT = 0x20
+CMD_SETTINGS, CMD_ALWAYS_ON_TOP, CMD_EXIT = 100, 103, 108
+CMD_START_WITH_WINDOWS, CMD_CLICK_THROUGH = 120, 121
+
+
+def click_through(s):
+    return int(s.driver("exstyle", "main"), 16) & WS_EX_TRANSPARENT != 0
+
+
+def footer_warns(s, width, height):
+    """Warning-coloured text in the left half of the table view's footer. With a server that
+    never answered the coverage reads a dim dash; only the hint to the direct road is orange."""
+    shot = s.screenshot()
+    x, y, _, _ = s.rect()
+    return shot.count(x + 10, y + height - 20, x + width // 2, y + height - 2, WARNING, 40) >= 10
+
+
+def case_first_start_window(s):
+    """No price server answers: the footer says so. Click-through from the settings file and
+    from the menu command. A second start raises the window above the user's other window
+    without taking the focus from it. The Startup-folder shortcut, in this private prefix."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    write_ini(s.ini_path(), ini_of(ServerUrl=dead_server_url(), Exchanges="11100",
+                                   CoinInitials="0", AlwaysOnTop="0", ClickThrough="1"))
+    # Wine's menu builder would copy the Startup shortcut into the desktop's menus (outside the
+    # prefix): it stays off here.
+    app = s.start_app("vindral", WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+    s.driver("wait", "main", 30000)
+    corner = docked_corner(500, 194)
+    wait_rect(s, corner, "the table view")
+    check(click_through(s), "WS_EX_TRANSPARENT from ClickThrough=1")
+    wait_for(lambda: footer_warns(s, 500, 194), 15, "the hint in the footer")
+    keep_window(s, "server-hint")
+
+    s.driver("command", "main", CMD_CLICK_THROUGH)
+    wait_for(lambda: not click_through(s), 10, "click-through off")
+    wait_for(lambda: stored_ini(s).get("ClickThrough") == "0", 10, "ClickThrough=0 saved")
+    s.driver("command", "main", CMD_CLICK_THROUGH)
+    wait_for(lambda: click_through(s), 10, "click-through on again")
+    check_eq(s.rect(), corner, "the window stays where it was")
+
+    # The user's work covers the window and has the focus; a second start raises the window
+    # but leaves the focus where it is.
+    x, y, w, h = corner
+    cover = s.start_app("cover", [s.config.driver, "cover", str(x - 20), str(y - 20),
+                                  str(w + 40), str(h + 40)])
+    s.driver("wait", "cover", 15000)
+    wait_for(lambda: s.driver("foreground", "cover") == "1", 10, "the covering window's focus")
+    wait_for(lambda: s.driver("above", "cover", "main") == "1", 10, "the window covered")
+    second = s.start_app("second")
+    wait_exit_code(s, second, "the second vindral.exe")
+    wait_for(lambda: s.driver("above", "main", "cover") == "1", 10, "the window raised")
+    check_eq(s.driver("foreground", "cover"), "1", "the focus stays with the covering window")
+    check_eq(s.driver("topmost", "main"), "0", "raised, not made topmost")
+    s.driver("post", "cover", 0x0010, 0, 0)  # WM_CLOSE
+    check_eq(s.wait_exit(cover, 30, "the covering window"), 0, "exit code of the cover")
+
+    # Start with Windows: a shortcut in the Startup folder that points at this exe. A stale
+    # file there is replaced.
+    programs = os.path.join(s.user_dir(), "AppData", "Roaming", "Microsoft", "Windows",
+                            "Start Menu", "Programs")
+    # Wine names it "StartUp" and finds it whatever the case.
+    names = [n for n in os.listdir(programs) if n.lower() == "startup"]
+    startup = os.path.join(programs, names[0] if names else "Startup")
+    os.makedirs(startup, exist_ok=True)
+    link = os.path.join(startup, "Vindral.lnk")
+    with open(link, "wb") as f:
+        f.write(b"not a shortcut")
+    exe = s.windows_path(s.config.exe).lower()
+
+    def points_here():
+        if not os.path.exists(link):
+            return False
+        data = open(link, "rb").read().lower()
+        return exe.encode("utf-16-le") in data or exe.encode() in data
+
+    s.driver("command", "main", CMD_START_WITH_WINDOWS)
+    wait_for(points_here, 15, f"{link} pointing at {exe}")
+    s.driver("command", "main", CMD_START_WITH_WINDOWS)
+    wait_for(lambda: not os.path.exists(link), 15, "the shortcut removed")
+
+    s.driver("command", "main", CMD_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+
+
+def case_modal_settings(s):
+    """While the settings dialog runs, setting commands from the tray menu do nothing (its
+    Cancel would otherwise keep them, its OK drop them); exit still works."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    app = start_vindral(s, ServerUrl=dead_server_url(), AlwaysOnTop="0")
+    wait_size(s, 500, 194, "the table view")
+
+    s.driver("command", "main", CMD_SETTINGS)
+    s.driver("wait", "dialog", 15000)
+    s.driver("command", "main", CMD_ALWAYS_ON_TOP)
+    s.driver("command", "main", CMD_CLICK_THROUGH)
+    # Posted after the commands to the same thread, so handled after them.
+    s.driver("command", "dialog", IDCANCEL)
+    s.driver("gone", "dialog", 10000)
+    check_eq(s.driver("topmost", "main"), "0", "always on top left alone")
+    check(not click_through(s), "click-through left alone")
+    check_eq((stored_ini(s).get("AlwaysOnTop", "0"), stored_ini(s).get("ClickThrough", "0")),
+             ("0", "0"), "nothing saved")
+
+    # Afterwards the same command works.
+    s.driver("command", "main", CMD_ALWAYS_ON_TOP)
+    wait_for(lambda: s.driver("topmost", "main") == "1", 10, "always on top after the dialog")
+
+    s.driver("command", "main", CMD_SETTINGS)
+    s.driver("wait", "dialog", 15000)
+    s.driver("command", "main", CMD_EXIT)
+    wait_exit_code(s, app, "vindral.exe, ended while its dialog was open")
+
+
+def control(url, path, body=b""):
+    request = urllib.request.Request(url + path, data=body, method="POST")
+    with urllib.request.urlopen(request, timeout=10) as answer:
+        answer.read()
+
+
+# Windows cuts with "…", Wine with three points.
+ELLIPSES = ("…", "...")
+LONG_ERROR = "서버 HTTP 500 " + "가격 서버가 거래소에 닿지 못했습니다 " * 6
+
+
+def hostile_board(server_now_ms):
+    """Every kind of number and time a broken server can send, in one board. Its prices are
+    stamped a day ahead, so they stay fresh while the same board comes again and again."""
+    def cell(exchange, coin, **fields):
+        entry = {"exchange": exchange, "coin": coin, "hasData": True, "lastOk": True,
+                 "seq": 7, "updatedAtMs": server_now_ms + 86_400_000}
+        entry.update(fields)
+        return entry
+    cells = [
+        cell("Binance", "BTC", price="NaN"),
+        cell("Bitget", "BTC", price=1e300, open24h=1),
+        cell("Bybit", "BTC", price=100, updatedAtMs=-5),
+        cell("Binance", "ETH", hasData=False, lastOk=False, error=LONG_ERROR),
+        cell("Bitget", "ETH", price="Infinity", open24h=90),
+        cell("Bybit", "ETH", price=2000, open24h="-inf"),
+        cell("Binance", "SUI", price=1, open24h=1e-300),
+        cell("Bitget", "SUI", price=1.7e308, open24h=1),
+        cell("Bybit", "SUI", price=1.5e308, open24h=1),
+    ]
+    return json.dumps({"sessionId": "s1", "seq": 50, "serverTimeMs": server_now_ms,
+                       "cells": cells, "stats": []}, ensure_ascii=False)
+
+
+def drawn_texts(s, shots_dir, number):
+    """Has the window list the texts of its price cells as drawn (test snapshot hook); returns
+    [(cell, box, width, text)] with rectangles as (left, top, right, bottom)."""
+    bmp = os.path.join(shots_dir, f"snapshot-{number}.bmp")
+    s.driver("post", "main", WM_APP_TEST_SNAPSHOT, number, 0)
+    # The listing is complete before the picture is started.
+    wait_for(lambda: os.path.exists(bmp), 10, f"test snapshot {number}")
+    texts = []
+    with open(os.path.join(shots_dir, f"texts-{number}.txt"), encoding="utf-8") as listing:
+        for line in listing.read().splitlines():
+            cell, box, width, text = line.split("\t", 3)
+            texts.append((tuple(map(int, cell.split())), tuple(map(int, box.split())),
+                          int(width), text))
+    return texts
+
+
+def check_texts_fit(texts, look):
+    for cell, box, width, text in texts:
+        check(box[0] >= cell[0] and box[2] <= cell[2] and box[1] >= cell[1] and
+              box[3] <= cell[3], f"{look}: the box of {text!r} {box} lies in its cell {cell}")
+        check(width <= box[2] - box[0],
+              f"{look}: {text!r} ({width} px) fits its box {box}")
+        check(not re.search(r"nan|inf", text, re.IGNORECASE),
+              f"{look}: no 'nan' or 'inf' on screen, drew {text!r}")
+
+
+def hover_tip(s, x, y):
+    """Rests the pointer on a client point and returns the text of the tip that shows."""
+    wx, wy, _, _ = s.rect()
+    s.xdotool("mousemove", wx + x, wy + y)
+    s.driver("wait", "tip", 10000)
+    return wait_for(lambda: s.driver("text", "tip", 0), 10, "the tip's text")
+
+
+def case_hostile_board(s):
+    """A price server that sends numbers that are not prices and times from nowhere: no text the
+    window draws is "nan" or "inf" or leaves its cell, a cut error is whole in the cell's tooltip
+    (table and mini view), and polls answered at once with nothing new are spaced out."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    url = f"http://127.0.0.1:{start_fake_server(s)}"
+    board = hostile_board(int(time.time() * 1000))
+    control(url, "/control/script?call=poll&status=200&times=-1", board.encode())
+    shots = os.path.join(s.work, "shots")
+    os.makedirs(shots)
+    write_ini(s.ini_path(), ini_of(ServerUrl=url))
+    app = s.start_app(VINDRAL_TEST_SNAPSHOT_DIR=s.windows_path(shots))
+    s.driver("wait", "main", 60000)
+    wait_rect(s, docked_corner(500, 194), "the table view")
+
+    number = iter(range(1, 1000))
+    texts = wait_for(lambda: (lambda t: t if any(x[3] == "오래 전" for x in t) else None)(
+        drawn_texts(s, shots, next(number))), 30, "the hostile board on screen")
+    keep_window(s, "hostile-table")
+    check_texts_fit(texts, "table")
+    shown = [t[3] for t in texts]
+    check(any(t.startswith("서버 HTTP 500") and t.endswith(ELLIPSES) for t in shown),
+          f"the long error cut with an ellipsis in its cell; drew {shown}")
+    check(any(t.startswith("1") and t.endswith(ELLIPSES) for t in shown),
+          f"the huge price cut with an ellipsis; drew {shown}")
+    check(sum(t.startswith("서버 응답") for t in shown) >= 1,
+          f"a price that is not a price is the cell's format error; drew {shown}")
+
+    # The Binance ETH cell: its whole error in the tooltip.
+    tip = hover_tip(s, 58 + 54, 48 + 40 + 20)
+    check(tip.startswith("Binance · ETH · 갱신 "), f"the tip names the cell: {tip!r}")
+    check(LONG_ERROR.strip() in tip.replace("\n", " "), f"the whole error in the tip: {tip!r}")
+    s.xdotool("mousemove", 5, 5)
+    s.driver("gone", "tip", 10000)
+
+    # The initials strip sizes itself to its prices, but a price from nowhere is cut instead.
+    s.driver("command", "main", CMD_TOGGLE_LOOK)
+    wait_for(lambda: s.rect()[3] == 22, 15, "the initials strip")
+    check_texts_fit(drawn_texts(s, shots, next(number)), "strip")
+    check(s.rect()[2] <= 600, f"a strip of reasonable width, not {s.rect()[2]} px")
+    keep_window(s, "hostile-strip")
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+
+    # The same board in the mini view, whose rows have tips too.
+    write_ini(s.ini_path(), ini_of(ServerUrl=url, MiniMode="1"))
+    app = s.start_app(VINDRAL_TEST_SNAPSHOT_DIR=s.windows_path(shots))
+    s.driver("wait", "main", 60000)
+    wait_for(lambda: s.rect()[3] == 3 * 24 + 6 + 22, 15, "the mini view")
+    texts = wait_for(lambda: (lambda t: t if any(x[3].endswith(ELLIPSES) for x in t) else None)(
+        drawn_texts(s, shots, next(number))), 30, "the hostile board in the mini view")
+    keep_window(s, "hostile-mini")
+    check_texts_fit(texts, "mini")
+    tip = hover_tip(s, 100, 22 + 3 + 24 + 12)
+    for name in ("Binance", "Bitget", "Bybit"):
+        check(f"{name} · ETH · 갱신 " in tip, f"the ETH row's tip names {name}: {tip!r}")
+
+    # The server answers every poll at once with the same seq: a few polls a second at most.
+    def calls():
+        with urllib.request.urlopen(url + "/control/state", timeout=10) as answer:
+            return json.loads(answer.read())["calls"]["poll"]
+    first, started = calls(), time.monotonic()
+    wait_for(lambda: time.monotonic() - started >= 4, 10, "four seconds of polling")
+    rate = (calls() - first) / (time.monotonic() - started)
+    check(rate <= 10, f"at most 10 polls a second against a spinning server, saw {rate:.1f}")
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+
+
 
 
 CASES = {
@@ -720,6 +1220,7 @@ CASES = {
     "alerts_dialog": case_alerts_dialog,
     "first_start_window": case_first_start_window,
     "modal_settings": case_modal_settings,
+    "hostile_board": case_hostile_board,
 }
 
 

@@ -251,6 +251,7 @@ void TestServer::State::serve(Connection& connection) {
     TestRequest request;
     bool reset = false;
     if (readRequest(connection.socket, request)) {
+        request.at = std::chrono::steady_clock::now();
         TestHandler current;
         {
             std::lock_guard lock(mutex);

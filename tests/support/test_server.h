@@ -58,6 +58,7 @@ struct TestRequest {
     std::string query;   // after the "?", without it; empty when there is none
     std::vector<std::pair<std::string, std::string>> headers;  // in arrival order, values trimmed
     std::string body;
+    std::chrono::steady_clock::time_point at;  // when the whole request had arrived
 
     // The value of the first header with this name (compared case-insensitively).
     std::optional<std::string> header(std::string_view name) const;

@@ -235,6 +235,16 @@ TEST(Aggregate, MeanSpreadAndReferences) {
                               coinView(board, kBtc, {kBinance, kBitget}, kNow).open24h));
 }
 
+TEST(Aggregate, PricesNearTheTopOfTheRangeAverageToAFiniteNumber) {
+    PriceBoard board = boardAt5s();
+    board.cells[kBinance][kBtc] = cellWith(1.5e308, kNow, 1.7e308);
+    board.cells[kBitget][kBtc] = cellWith(1.7e308, kNow, 1.7e308);
+    const CoinAggregate a = aggregateCoin(board, kBtc, {kBinance, kBitget}, kNow);
+    EXPECT_DOUBLE_EQ(a.meanPrice, 1.6e308);
+    EXPECT_DOUBLE_EQ(a.meanOpen24h, 1.7e308);
+    EXPECT_NEAR(a.spreadPct, 12.5, 1e-9);
+}
+
 TEST(Aggregate, UsesOnlyFreshShownCells) {
     PriceBoard board = boardAt5s();
     board.cells[kBinance][kEth] = cellWith(2000, kNow - 13000);
@@ -366,6 +376,9 @@ TEST(Change24h, NeedsPositiveReference) {
     EXPECT_FALSE(change24hPct(110, 0));
     EXPECT_FALSE(change24hPct(110, -1));
     EXPECT_FALSE(change24hPct(110, std::numeric_limits<double>::quiet_NaN()));
+    // A change too large for a double is no change to show.
+    EXPECT_FALSE(change24hPct(1e308, 1e-308));
+    EXPECT_FALSE(change24hPct(std::numeric_limits<double>::quiet_NaN(), 100));
 }
 
 TEST(Footer, CoverageOverrunAndLastUpdate) {

@@ -69,6 +69,16 @@ TEST(FormatPercent, SignAndZeroing) {
     EXPECT_EQ(formatPercent(1e300, true).size(), 31u);
 }
 
+TEST(FormatNumbers, ValuesThatAreNotFiniteNeverPrintAsNanOrInf) {
+    for (const double v :
+         {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+          -std::numeric_limits<double>::infinity()}) {
+        EXPECT_EQ(formatPrice(v), L"—") << v;
+        EXPECT_EQ(formatPercent(v, true), L"—") << v;
+        EXPECT_EQ(formatPercent(v, false), L"—") << v;
+    }
+}
+
 TEST(FormatAge, UnitBoundaries) {
     struct Case {
         std::int64_t ageMs;

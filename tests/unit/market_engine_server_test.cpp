@@ -179,8 +179,62 @@ TEST_F(ServerEngineTest, AnswerWithTheSameSeqRaisesNoChange) {
     startAndWaitForSession();
     const int after = changes.load();
     const std::size_t polls = server.callCount(ServerCall::Poll);
-    ASSERT_TRUE(server.waitForCalls(ServerCall::Poll, polls + 5, 10s));
+    ASSERT_TRUE(server.waitForCalls(ServerCall::Poll, polls + 3, 10s));
     EXPECT_EQ(changes.load(), after);
+}
+
+TEST_F(ServerEngineTest, PollsAnsweredAtOnceWithNothingNewAreSpacedOut) {
+    // A broken server: every poll comes back at once with the seq the client already has.
+    server.setHoldLimit(0ms);
+    startAndWaitForSession();
+    const std::size_t first = server.callCount(ServerCall::Poll);
+    ASSERT_TRUE(server.waitForCalls(ServerCall::Poll, first + 4, 15s));
+    const auto polls = server.calls(ServerCall::Poll);
+    // The waits grow 250, 500, 1000 ms (arrival times of the requests, with scheduling slack).
+    const double spanMs =
+        std::chrono::duration<double, std::milli>(polls[first + 3].at - polls[first].at).count();
+    EXPECT_GE(spanMs, 1600) << "polls were not spaced";
+}
+
+TEST_F(ServerEngineTest, SessionsLostAgainAndAgainAreCreatedWithGrowingWaits) {
+    server.script(ServerCall::Poll,
+                  ServerScript{TestResponse::json(404, R"({"error":"unknown session"})"), 0ms, -1});
+    engine.start(serverSettings(server.baseUrlW(), {kBtc}), counter());
+    ASSERT_TRUE(server.waitForCalls(ServerCall::Create, 4, 15s));
+    const auto creates = server.calls(ServerCall::Create);
+    const auto gapMs = [&](std::size_t i) {
+        return std::chrono::duration<double, std::milli>(creates[i + 1].at - creates[i].at).count();
+    };
+    EXPECT_LT(gapMs(0), 900) << "the first loss is re-created at once";
+    EXPECT_GE(gapMs(1), 950);
+    EXPECT_GE(gapMs(2), 1950);
+    EXPECT_TRUE(engine.snapshot().cells[kBitget][kBtc].error.empty()) << "a 404 is no error";
+}
+
+TEST_F(ServerEngineTest, SessionIdThatCannotGoIntoAUrlIsAFailedCreate) {
+    const std::string hugeId(10 * 1024, 'a');
+    server.script(ServerCall::Create,
+                  ServerScript{TestResponse::json(
+                                   201, R"({"sessionId":")" + hugeId + R"(","seq":1,"cells":[]})"),
+                               0ms, 1});
+    engine.start(serverSettings(server.baseUrlW(), {kBtc}), counter());
+    ASSERT_TRUE(waitForBoard(engine, [](const PriceBoard& b) {
+        return b.cells[kBitget][kBtc].error == "서버 응답 형식 오류";
+    }));
+    EXPECT_EQ(server.callCount(ServerCall::Poll), 0u);
+    // Retried like any failed create; the server's next answer is a usable session.
+    ASSERT_TRUE(waitForBoard(
+        engine, [](const PriceBoard& b) { return b.cells[kBitget][kBtc].price == 100; }));
+    EXPECT_EQ(server.callCount(ServerCall::Create), 2u);
+}
+
+TEST_F(ServerEngineTest, PollAnsweredWithAnUnexpectedStatusAndNoBodyStillSaysWhy) {
+    server.script(ServerCall::Poll, ServerScript{TestResponse::json(201, ""), 0ms, 1});
+    startAndWaitForSession();
+    ASSERT_TRUE(waitForBoard(engine, [](const PriceBoard& b) {
+        return b.cells[kBitget][kBtc].error == "서버 HTTP 201";
+    }));
+    EXPECT_FALSE(engine.snapshot().cells[kBitget][kBtc].lastOk);
 }
 
 TEST_F(ServerEngineTest, ForgottenSessionIsCreatedAgainAtOnce) {

@@ -453,5 +453,102 @@ TEST(ApplyServerBoard, StatisticsAreTakenAsSent) {
     EXPECT_EQ(777, stats.lastTickMs);
 }
 
+TEST(ServerErrorText, AFailureAlwaysSaysSomething) {
+    // A status the request does not expect, without a body and without a parse error.
+    EXPECT_EQ("서버 HTTP 201", serverErrorText(answer(201, ""), ""));
+    EXPECT_EQ("서버 HTTP 200", serverErrorText(answer(200, ""), ""));
+}
+
+TEST(SessionIdCheck, OnlyShortPrintableAsciiIdsAreUsable) {
+    struct Case {
+        std::string id;
+        bool usable;
+    };
+    const Case cases[] = {
+        {"s1", true},
+        {"0b0c9a3e-7f1d-4c4e-9a8e-1d2f3a4b5c6d", true},
+        {"a b~!%/?", true},  // escaped on the way into the URL
+        {std::string(128, 'x'), true},
+        {"", false},
+        {std::string(129, 'x'), false},
+        {std::string(10 * 1024, 'x'), false},
+        {"s\n1", false},
+        {"s\x7f", false},
+        {"\xec\x84\xb8\xec\x85\x98", false},  // UTF-8 Hangul
+        {std::string("s\0"
+                     "1",
+                     3),
+         false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.usable, isUsableSessionId(c.id)) << c.id.size() << " bytes";
+    }
+}
+
+TEST(ServerNumbers, ACellWhosePriceIsNotAPriceKeepsItsOldPriceAndFails) {
+    const char* const cells[] = {
+        R"("price":"NaN","open24h":90)",
+        R"("price":"Infinity","open24h":90)",
+        R"("price":"-inf","open24h":90)",
+        R"("price":-5,"open24h":90)",
+        R"("price":0,"open24h":90)",
+        R"("price":"0","open24h":90)",
+        R"("open24h":90)",
+        R"("price":101,"open24h":"NaN")",
+        R"("price":101,"open24h":"-Infinity")",
+    };
+    const EngineConfig config =
+        configWith(5000, {false, true, false, false, false}, {true, false, false});
+    for (const char* fields : cells) {
+        SCOPED_TRACE(fields);
+        const std::string body = std::string(R"({"sessionId":"s1","seq":9,"serverTimeMs":1000,)") +
+                                 R"("cells":[{"exchange":"Bitget","coin":"BTC","hasData":true,)" +
+                                 R"("lastOk":true,"seq":9,"updatedAtMs":1000,)" + fields + "}]}";
+        ServerBoard board;
+        std::string error;
+        ASSERT_TRUE(parseServerBoard(body, board, error));
+
+        CellGrid grid{};
+        PriceCell& cell = grid[1][0];
+        cell.hasData = true;
+        cell.lastOk = true;
+        cell.price = 100;
+        cell.prevPrice = 99;
+        cell.open24h = 95;
+        cell.updatedAtMs = 500;
+        cell.seq = 3;
+        BoardStats stats;
+        applyServerBoard(board, config, grid, stats, 1000);
+        EXPECT_TRUE(cell.hasData);
+        EXPECT_FALSE(cell.lastOk);
+        EXPECT_EQ("서버 응답 형식 오류", cell.error);
+        EXPECT_EQ(100, cell.price);
+        EXPECT_EQ(99, cell.prevPrice);
+        EXPECT_EQ(95, cell.open24h);
+        EXPECT_EQ(500, cell.updatedAtMs) << "the old price goes stale as it would";
+        EXPECT_EQ(3u, cell.seq) << "no new price, no flash";
+    }
+}
+
+TEST(ServerNumbers, AbsentOrUnreadableReferencesStillMeanUnknown) {
+    for (const char* reference :
+         {"", R"(,"open24h":null)", R"(,"open24h":"n/a")", R"(,"open24h":-3)"}) {
+        SCOPED_TRACE(reference);
+        const std::string body =
+            std::string(R"({"sessionId":"s1","cells":[{"exchange":"Bitget","coin":"BTC",)") +
+            R"("hasData":true,"lastOk":true,"price":101)" + reference + "}]}";
+        ServerBoard board;
+        std::string error;
+        ASSERT_TRUE(parseServerBoard(body, board, error));
+        CellGrid grid{};
+        BoardStats stats;
+        applyServerBoard(board,
+                         configWith(5000, {false, true, false, false, false}, {true, false, false}),
+                         grid, stats, 1000);
+        EXPECT_TRUE(grid[1][0].lastOk);
+        EXPECT_EQ(101, grid[1][0].price);
+    }
+}
+
 }  // namespace
 }  // namespace vindral

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "settings/settings.h"
@@ -176,6 +177,8 @@ TEST(UiStrip, PriceTemplateKeepsOnlyTheShapeOfTheNumber) {
     EXPECT_EQ(stripPriceTemplate(L"67,123.46"), L"00,000.00");
     EXPECT_EQ(stripPriceTemplate(L"0.987654"), L"0.000000");
     EXPECT_EQ(stripPriceTemplate(L"-1,234.500000"), L"-0,000.000000");
+    // A price from a broken server does not stretch the strip across the screen.
+    EXPECT_EQ(stripPriceTemplate(L"100,000,000,000,000,000,000,000.00"), L"000,000,000,000,");
     EXPECT_EQ(stripPriceTemplate(kStripNoPriceTemplate), L"0.00");
 }
 
@@ -325,6 +328,28 @@ TEST(UiTexts, CellStatusShowsAgeWhenStaleAndRetryWhenFailing) {
     EXPECT_EQ(cellStatusText(cellWith(1, 0, kNow - 1000, false), 5000, kNow), L"재시도");
     EXPECT_EQ(cellStatusText(cellWith(1, 0, kNow - 20000, false), 5000, kNow), L"20초 전");
     EXPECT_EQ(cellStatusText(PriceCell{}, 5000, kNow), L"");
+}
+
+TEST(UiTexts, AgesOfAHundredHoursAndMoreReadLongAgo) {
+    constexpr std::int64_t kHourMs = 3'600'000;
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    struct Case {
+        std::int64_t updatedAtMs;
+        const wchar_t* expected;
+    };
+    const Case cases[] = {
+        {kNow - 99 * kHourMs, L"99시간 전"},
+        {kNow - 100 * kHourMs + 1, L"99시간 전"},
+        {kNow - 100 * kHourMs, L"오래 전"},
+        {0, L"오래 전"},     // a server that sent no time
+        {-5, L"오래 전"},    // or a negative one
+        {kMin, L"오래 전"},  // or one that saturated on its way onto our clock
+        {kMin + 1, L"오래 전"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(cellStatusText(cellWith(1, 0, c.updatedAtMs), 5000, kNow), c.expected)
+            << c.updatedAtMs;
+    }
 }
 
 TEST(UiTexts, FooterCoverageBacklogAndWarning) {
