@@ -1,5 +1,6 @@
 #include "server/ws_protocol.h"
 
+#include <boost/asio/ip/address.hpp>
 #include <cctype>
 
 #include "core/format.h"
@@ -377,7 +378,9 @@ WsUrl rebaseWsUrl(const WsUrl& url, const WsUrl& base) {
 }
 
 bool isLoopbackHost(std::string_view host) {
-    return host == "localhost" || host == "::1" || host.starts_with("127.");
+    boost::system::error_code ec;
+    const boost::asio::ip::address address = boost::asio::ip::make_address(host, ec);
+    return host == "localhost" || (!ec && address.is_loopback());
 }
 
 }  // namespace vindral
