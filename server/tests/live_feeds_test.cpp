@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <iostream>
 #include <mutex>
 
 #include "core/format.h"
@@ -42,7 +43,7 @@ class LiveFeedsTest : public ::testing::Test {
         options.endpoints = rest.endpoints();
         options.feeds = FeedMode::Live;
         options.live.urls = ws->urls();
-        options.live.firstMessageTimeout = 400ms;
+        options.live.firstMessageTimeout = 3s;
         options.live.silenceTimeout = 600ms;
         options.live.pingInterval = 100ms;
         options.live.retryStart = 20ms;
@@ -60,6 +61,11 @@ class LiveFeedsTest : public ::testing::Test {
     }
 
     void TearDown() override {
+        if (HasFailure()) {
+            std::lock_guard lock(mutex);
+            for (const std::string& line : log)
+                std::cerr << "server: " << line << "\n";
+        }
         rest.releaseDelays();
         if (server)
             server->stop();
@@ -149,12 +155,13 @@ class LiveFeedsTest : public ::testing::Test {
         return false;
     }
 
-    // Pushes `price` until the session's cell shows it (the first push may come before the
-    // subscription is through).
+    // Pushes `price` once the product is subscribed, again until the session's cell shows it.
     bool pushUntilSeen(const std::string& id, std::uint32_t exchange, std::uint32_t coin,
                        double price, double open24h = 0) {
         const std::string exchangeText = toUtf8(exchangeName(exchange));
         const std::string coinText = toUtf8(coinSymbol(coin));
+        if (!eventually([&] { return ws->subscribed(exchange, coin); }))
+            return false;
         return eventually([&] {
             ws->push(exchange, coin, price, open24h);
             return waitForCell(
@@ -228,7 +235,7 @@ TEST_F(LiveFeedsTest, FallsBackToPollingWhenTheStreamDropsAndReturnsAfterResubsc
 TEST_F(LiveFeedsTest, RefusedAndSilentProductsStayPolled) {
     ws->refuse(kOkx, kEth);
     ws->mute(kBinance, kBtc);
-    start();
+    start([](ServerOptions& options) { options.live.firstMessageTimeout = 400ms; });
     const std::string id = create(R"("Binance","OKX")", R"("BTC","ETH")");
     ASSERT_TRUE(pushUntilSeen(id, kOkx, kBtc, 111));
     ASSERT_TRUE(pushUntilSeen(id, kBinance, kEth, 222));

@@ -70,7 +70,7 @@ TEST(WsProtocol, ReadsEveryExchangesSampleMessages) {
          1695702438018, ""},
         {kBitget, "bitget/subscribe-ack.doc.json", K::Ignored, kAnyCoin, false, 0, 0, 0, ""},
         {kBitget, "bitget/error-30001.composed-from-captures.json", K::Refused, kAnyCoin, false, 0,
-         0, 0, R"({"channel":"ticker","instType":"SPOT","instId":"NOPEUSDT"} do)"},
+         0, 0, R"({"channel":"ticker","instType":"SPOT","instId":"NOPEUSDT"} d)"},
         {kCoinbase, "coinbase/ticker-sui-usd.composed.json", K::Ticker, kSui, true, 2.3509, 2.3107,
          0, ""},
         // ETH-USD is not the product the server follows (ETH-USDT is).
