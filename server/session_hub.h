@@ -9,8 +9,12 @@
 //   own interval it wants one fetch per selected cell (the one in flight, or else the next to
 //   start); a tick that finds its wanted fetch still outstanding is an overrun; the first tick
 //   after a start, a settings change or a statistics reset is the uncounted warm-up.
-// - A session's seq moves whenever one of its cells gets a fetch result or its settings change;
-//   a long poll waiting on the old seq is answered within the same turn of the event loop.
+// - A cell that the live source streams is not polled; each pushed ticker updates it at once.
+//   A session's tick on such a cell is scheduled, and ok when the stream holds a good price for
+//   it, failed when its latest push carried none; it is never an overrun.
+// - A session's seq moves whenever one of its cells gets a fetch result or a push, or its
+//   settings change; a long poll waiting on the old seq is answered within the same turn of the
+//   event loop, but a session gets at most one board per `minDeliveryGapMs`.
 // - Sessions that nobody polled for the expiry time are dropped; a client re-creates its
 //   session on the 404.
 //
