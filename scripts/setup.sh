@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build make g++ clang libclang-rt-14-dev clang-format
-    googletest libgtest-dev libgmock-dev libcurl4-openssl-dev libboost-dev
+    googletest libgtest-dev libgmock-dev libcurl4-openssl-dev libboost-dev libssl-dev
     g++-mingw-w64-x86-64-posix wine wine64 libgnutls30
     xvfb xdotool imagemagick x11-utils fonts-noto-cjk
     python3 openssl procps ccache systemd

@@ -71,6 +71,8 @@ std::string serverUsage() {
            "  --demo                         simulate the market instead of asking the exchanges\n"
            "  --exchange-base URL            send every exchange request to URL (for loopback "
            "fakes)\n"
+           "  --feeds live|poll              follow the exchanges' streams (default) or only poll\n"
+           "  --exchange-ws-base URL         connect every exchange stream to URL, paths kept\n"
            "  --session-expiry-ms N          drop sessions not polled for N ms (default 60000)\n"
            "  --max-sessions N               refuse new sessions beyond N (default 1000)\n"
            "  --max-sessions-per-peer N      refuse one address sessions beyond N (default 64)\n"
@@ -84,6 +86,9 @@ std::string serverUsage() {
 std::optional<ServerOptions> parseServerArgs(const std::vector<std::string>& args,
                                              std::string& error) {
     ServerOptions options;
+    options.feeds = FeedMode::Live;
+    bool restRedirected = false;
+    bool streamsRedirected = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         const auto value = [&]() -> std::optional<std::string> {
@@ -116,6 +121,27 @@ std::optional<ServerOptions> parseServerArgs(const std::vector<std::string>& arg
                 return std::nullopt;
             }
             options.endpoints.baseUrls.fill(base);
+            restRedirected = true;
+        } else if (arg == "--feeds") {
+            if (*v != "live" && *v != "poll") {
+                error = "--feeds wants live or poll, got " + *v;
+                return std::nullopt;
+            }
+            options.feeds = *v == "live" ? FeedMode::Live : FeedMode::Poll;
+        } else if (arg == "--exchange-ws-base") {
+            const WsUrl base = parseWsUrl(*v);
+            if (base.host.empty() || (!base.secure && !isLoopbackHost(base.host))) {
+                error = "--exchange-ws-base wants a wss:// URL, or ws:// on loopback, got " + *v;
+                return std::nullopt;
+            }
+            for (std::string& url : options.live.urls) {
+                const WsUrl rebased = rebaseWsUrl(parseWsUrl(url), base);
+                url = std::string(rebased.secure ? "wss://" : "ws://") +
+                      (rebased.host.find(':') != std::string::npos ? "[" + rebased.host + "]"
+                                                                   : rebased.host) +
+                      ":" + rebased.port + rebased.target;
+            }
+            streamsRedirected = true;
         } else if (const auto count = countOption(arg, options)) {
             const std::optional<std::int64_t> number = wholeNumber(*v);
             if (!number || *number == 0) {
@@ -135,6 +161,9 @@ std::optional<ServerOptions> parseServerArgs(const std::vector<std::string>& arg
             return std::nullopt;
         }
     }
+    // Prices from a fake's REST answers and the real exchanges' streams would mix two markets.
+    if (restRedirected && !streamsRedirected)
+        options.feeds = FeedMode::Poll;
     return options;
 }
 
@@ -155,6 +184,20 @@ PriceServer::PriceServer(ServerOptions options)
                   options_.log(line);
           },
           options_.requestTimeout, options_.connections) {
+    if (!options_.demo && options_.feeds == FeedMode::Live) {
+        feeds_ = std::make_unique<LiveFeeds>(
+            io_.get_executor(), options_.live,
+            [this](std::uint32_t cell, FetchOutcome outcome) {
+                hub_.liveUpdate(cell, std::move(outcome));
+            },
+            [this](std::uint32_t cell, bool live) { hub_.setCellLive(cell, live); },
+            [this](std::string_view line) {
+                if (options_.log)
+                    options_.log(line);
+            });
+        hub_.attachLive({[this](std::uint32_t cell, bool wanted) { feeds_->want(cell, wanted); },
+                         [this] { return feeds_->openStreams(); }});
+    }
     workers_ = std::make_unique<FetchWorkers>(*source_, [this](std::uint32_t cell,
                                                                FetchOutcome outcome) {
         boost::asio::post(hub_.executor(), [this, cell, outcome = std::move(outcome)]() mutable {
@@ -186,6 +229,8 @@ void PriceServer::stop() {
     // The loop thread has ended: the listener and the hub are closed from here.
     http_.close();
     hub_.close();
+    if (feeds_)
+        feeds_->close();
     workers_->stop();
 }
 

@@ -18,6 +18,7 @@
 #include "net/exchanges.h"
 #include "server/fetch_workers.h"
 #include "server/http_server.h"
+#include "server/live_feeds.h"
 #include "server/price_source.h"
 #include "server/session_hub.h"
 
@@ -25,11 +26,18 @@ namespace vindral {
 
 inline constexpr std::uint16_t kDefaultServerPort = 12500;
 
+// Live: follow the exchanges' WebSocket streams and poll only what they do not deliver.
+// Poll: REST polling alone.
+enum class FeedMode { Live, Poll };
+
 struct ServerOptions {
     std::string listenAddress = "0.0.0.0";
     std::uint16_t port = kDefaultServerPort;
     bool demo = false;  // simulate the market instead of asking the exchanges
     ExchangeEndpoints endpoints = defaultExchangeEndpoints();
+    // The command line defaults to Live; code that builds options (the tests) asks for it.
+    FeedMode feeds = FeedMode::Poll;
+    LiveOptions live = defaultLiveOptions();
     HubOptions hub;
     // How long a client may take to send a request or to take an answer.
     std::chrono::milliseconds requestTimeout = kDefaultRequestTimeout;
@@ -54,7 +62,9 @@ class PriceServer {
 
     std::uint16_t port() const { return http_.port(); }
     // "exchanges" or "demo", for the start-up line.
-    std::string_view sourceName() const { return options_.demo ? "demo" : "exchanges"; }
+    std::string_view sourceName() const {
+        return options_.demo ? "demo" : feeds_ ? "exchanges, live streams" : "exchanges";
+    }
     // Stops listening, ends the event loop and the fetches and joins every thread.
     void stop();
 
@@ -66,6 +76,7 @@ class PriceServer {
     std::unique_ptr<PriceSource> source_;
     std::unique_ptr<FetchWorkers> workers_;
     SessionHub hub_;
+    std::unique_ptr<LiveFeeds> feeds_;
     HttpServer http_;
     std::thread loop_;
     bool stopped_ = false;

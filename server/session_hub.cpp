@@ -102,7 +102,7 @@ struct SessionHub::Waiter {
 };
 
 struct SessionHub::Session : std::enable_shared_from_this<Session> {
-    explicit Session(const Executor& executor) : tickTimer(executor) {}
+    explicit Session(const Executor& executor) : tickTimer(executor), spacingTimer(executor) {}
     std::string id;
     std::string client;
     std::string peer;
@@ -115,6 +115,9 @@ struct SessionHub::Session : std::enable_shared_from_this<Session> {
     std::uint64_t timerGeneration = 0;
     Clock::time_point nextTick{};
     std::vector<std::unique_ptr<Waiter>> waiters;  // oldest first
+    Clock::time_point lastDelivery{};
+    Timer spacingTimer;
+    bool spacingArmed = false;
     Clock::time_point lastSeen{};
     bool dirty = false;
     bool gone = false;
@@ -269,8 +272,14 @@ void SessionHub::next(std::string_view id, std::optional<std::uint64_t> after, s
         respond(unknownSession());
         return;
     }
-    session->lastSeen = Clock::now();
-    if (!after || *after != session->seq || holdMs <= 0 || closed_) {
+    const Clock::time_point now = Clock::now();
+    session->lastSeen = now;
+    const Clock::time_point spacedUntil =
+        session->lastDelivery + milliseconds(options_.minDeliveryGapMs);
+    // A client that polls again right after a board waits out the gap like a held poll.
+    const bool spaced = after && *after != session->seq && now < spacedUntil;
+    if (!spaced && (!after || *after != session->seq || holdMs <= 0 || closed_)) {
+        session->lastDelivery = now;
         respond({200, boardJson(*session)});
         return;
     }
@@ -285,6 +294,23 @@ void SessionHub::next(std::string_view id, std::optional<std::uint64_t> after, s
         holds_.emplace(Clock::now() + milliseconds(std::min(holdMs, kMaxHoldMs)), waiter.get());
     session->waiters.push_back(std::move(waiter));
     armHoldTimer();
+    if (spaced)
+        armSpacing(session, spacedUntil);
+}
+
+void SessionHub::armSpacing(const std::shared_ptr<Session>& session, Clock::time_point at) {
+    if (session->spacingArmed)
+        return;
+    session->spacingArmed = true;
+    session->spacingTimer.expires_at(at);
+    session->spacingTimer.async_wait(
+        [this, weak = std::weak_ptr<Session>(session)](const boost::system::error_code& ec) {
+            const std::shared_ptr<Session> s = weak.lock();
+            if (ec || closed_ || !s || s->gone)
+                return;
+            s->spacingArmed = false;
+            answerWaiters(*s);
+        });
 }
 
 // One timer waits for the earliest hold. Answering a poll early leaves it alone; when it fires
@@ -331,6 +357,29 @@ HubReply SessionHub::status(std::size_t connections) const {
     w.unsignedInteger(upstreamFetches_);
     w.key("upstreamOverruns");
     w.unsignedInteger(upstreamOverruns_);
+    w.key("upstreamStreams");
+    w.unsignedInteger(live_.openStreams ? live_.openStreams() : 0);
+    w.key("liveCells");
+    w.unsignedInteger(
+        static_cast<std::uint64_t>(std::count_if(cells_.begin(), cells_.end(), [](const auto& c) {
+            return c->live && !c->subscribers.empty();
+        })));
+    // Where each selected cell's price comes from now.
+    w.key("cells");
+    w.beginArray();
+    for (std::uint32_t k = 0; k < kCells; ++k) {
+        if (cells_[k]->subscribers.empty())
+            continue;
+        w.beginObject();
+        w.key("exchange");
+        w.string(utf8ExchangeName(k / kCoinCount));
+        w.key("coin");
+        w.string(utf8CoinSymbol(k % kCoinCount));
+        w.key("source");
+        w.string(cells_[k]->live ? "live" : "polled");
+        w.endObject();
+    }
+    w.endArray();
     w.endObject();
     return {200, w.take()};
 }
@@ -369,7 +418,10 @@ void SessionHub::retimeCell(std::uint32_t k, Clock::time_point now) {
             ++cell.timerGeneration;
             cell.timer.cancel();
             cell.cell = PriceCell{};
+            cell.live = false;
             rebuildCellJson(k);
+            if (live_.want)
+                live_.want(k, false);
         }
         return;
     }
@@ -377,6 +429,9 @@ void SessionHub::retimeCell(std::uint32_t k, Clock::time_point now) {
     const Clock::time_point allowed = cell.lastFetchStart + kMinRefreshGap;
     if (cell.intervalMs == 0) {
         cell.intervalMs = shortest;
+        // Polled until its stream delivers, so the first price comes as fast as today.
+        if (live_.want)
+            live_.want(k, true);
         if (!cell.inFlight && cell.fetchesStarted != 0 && allowed > now) {
             scheduleCell(k, allowed);
             return;
@@ -409,7 +464,9 @@ void SessionHub::cellTick(std::uint32_t k) {
     if (cell.intervalMs == 0)
         return;
     const Clock::time_point now = Clock::now();
-    if (cell.inFlight) {
+    if (cell.live) {
+        // Its stream keeps it current; the ticks go on so that polling can resume in step.
+    } else if (cell.inFlight) {
         ++upstreamOverruns_;
     } else {
         startFetch(k, now);
@@ -436,6 +493,19 @@ void SessionHub::tickSession(Session& session) {
         Demand& demand = session.demand[k];
         ExchangeStats& stats = session.stats[k / kCoinCount];
         const SharedCell& cell = *cells_[k];
+        // A pushed cell: no fetch to wait for; the tick counts whether the stream holds a price.
+        if (cell.live && !cell.inFlight)
+            demand = Demand{};
+        if (cell.live && !demand.pending) {
+            if (!warmUp) {
+                ++stats.scheduled;
+                FetchOutcome tick;
+                tick.ok = cell.cell.hasData && cell.cell.lastOk;
+                tick.latencyMs = cell.cell.latencyMs;
+                countFetch(stats, tick);
+            }
+            continue;
+        }
         if (demand.pending) {
             if (!demand.uncounted) {
                 ++stats.scheduled;
@@ -487,8 +557,24 @@ void SessionHub::fetchDone(std::uint32_t k, FetchOutcome outcome) {
     // Nobody wants the cell any more: it was reset when its last subscriber left.
     if (shared.subscribers.empty())
         return;
+    // A poll that was under way when the stream took over is older than the pushes.
+    if (!shared.live)
+        applyOutcome(k, outcome);
 
-    PriceCell& cell = shared.cell;
+    for (Session* session : shared.subscribers) {
+        Demand& demand = session->demand[k];
+        if (demand.pending && demand.fetchId <= fetchId) {
+            demand.pending = false;
+            if (!demand.uncounted)
+                countFetch(session->stats[k / kCoinCount], outcome);
+            demand.uncounted = false;
+        }
+        markChanged(*session);
+    }
+}
+
+void SessionHub::applyOutcome(std::uint32_t k, const FetchOutcome& outcome) {
+    PriceCell& cell = cells_[k]->cell;
     cell.lastOk = outcome.ok;
     if (outcome.ok) {
         cell.prevPrice = cell.hasData ? cell.price : outcome.price;
@@ -503,17 +589,33 @@ void SessionHub::fetchDone(std::uint32_t k, FetchOutcome outcome) {
         cell.error = outcome.error;
     }
     rebuildCellJson(k);
+}
 
-    for (Session* session : shared.subscribers) {
-        Demand& demand = session->demand[k];
-        if (demand.pending && demand.fetchId <= fetchId) {
-            demand.pending = false;
-            if (!demand.uncounted)
-                countFetch(session->stats[k / kCoinCount], outcome);
-            demand.uncounted = false;
-        }
+void SessionHub::setCellLive(std::uint32_t k, bool live) {
+    if (closed_ || k >= kCells || cells_[k]->live == live)
+        return;
+    SharedCell& cell = *cells_[k];
+    cell.live = live;
+    if (cell.subscribers.empty())
+        return;
+    log_(utf8ExchangeName(k / kCoinCount) + " " + utf8CoinSymbol(k % kCoinCount) +
+         (live ? " live" : " polled"));
+    if (live)
+        return;
+    // The poller takes over at once: a lost stream leaves no gap of a whole interval.
+    const Clock::time_point now = Clock::now();
+    if (!cell.inFlight)
+        startFetch(k, now);
+    cell.lastTick = now;
+    scheduleCell(k, now + milliseconds(cell.intervalMs));
+}
+
+void SessionHub::liveUpdate(std::uint32_t k, FetchOutcome outcome) {
+    if (closed_ || k >= kCells || !cells_[k]->live || cells_[k]->subscribers.empty())
+        return;
+    applyOutcome(k, outcome);
+    for (Session* session : cells_[k]->subscribers)
         markChanged(*session);
-    }
 }
 
 void SessionHub::markChanged(Session& session) {
@@ -540,6 +642,12 @@ void SessionHub::flush() {
         if (!session || session->gone)
             continue;
         session->dirty = false;
+        const Clock::time_point spacedUntil =
+            session->lastDelivery + milliseconds(options_.minDeliveryGapMs);
+        if (Clock::now() < spacedUntil) {
+            armSpacing(session, spacedUntil);
+            continue;
+        }
         answerWaiters(*session);
     }
 }
@@ -550,6 +658,7 @@ void SessionHub::answerWaiters(Session& session) {
                       [&](const auto& waiter) { return waiter->after != session.seq; }));
     if (due == 0)
         return;
+    session.lastDelivery = Clock::now();
     std::string board = boardJson(session);
     for (std::size_t i = 0; i < session.waiters.size();) {
         Waiter* waiter = session.waiters[i].get();
@@ -572,6 +681,7 @@ void SessionHub::finishWaiter(Session& session, Waiter* waiter, HubReply reply) 
 void SessionHub::drop(const std::shared_ptr<Session>& session, std::string_view why) {
     session->gone = true;
     session->tickTimer.cancel();
+    session->spacingTimer.cancel();
     while (!session->waiters.empty())
         finishWaiter(*session, session->waiters.front().get(), unknownSession());
     unsubscribe(*session, Clock::now());
@@ -625,6 +735,7 @@ void SessionHub::close() {
     for (auto& [id, session] : sessions_) {
         session->gone = true;
         session->tickTimer.cancel();
+        session->spacingTimer.cancel();
         session->waiters.clear();
     }
     sessions_.clear();

@@ -9,8 +9,12 @@
 //   own interval it wants one fetch per selected cell (the one in flight, or else the next to
 //   start); a tick that finds its wanted fetch still outstanding is an overrun; the first tick
 //   after a start, a settings change or a statistics reset is the uncounted warm-up.
-// - A session's seq moves whenever one of its cells gets a fetch result or its settings change;
-//   a long poll waiting on the old seq is answered within the same turn of the event loop.
+// - A cell that the live source streams is not polled; each pushed ticker updates it at once.
+//   A session's tick on such a cell is scheduled, and ok when the stream holds a good price for
+//   it, failed when its latest push carried none; it is never an overrun.
+// - A session's seq moves whenever one of its cells gets a fetch result or a push, or its
+//   settings change; a long poll waiting on the old seq is answered within the same turn of the
+//   event loop, but a session gets at most one board per `minDeliveryGapMs`.
 // - Sessions that nobody polled for the expiry time are dropped; a client re-creates its
 //   session on the 404.
 //
@@ -47,11 +51,14 @@ inline constexpr std::size_t kDefaultMaxSessionsPerPeer = 64;
 // A long poll is held at most this long, whatever the client asks.
 inline constexpr std::int64_t kMaxHoldMs = 60000;
 inline constexpr std::int64_t kDefaultHoldMs = 20000;
+inline constexpr std::int64_t kDefaultMinDeliveryGapMs = 250;
 
 struct HubOptions {
     std::int64_t sessionExpiryMs = kDefaultSessionExpiryMs;
     std::size_t maxSessions = kDefaultMaxSessions;
     std::size_t maxSessionsPerPeer = kDefaultMaxSessionsPerPeer;
+    // A session gets at most one board per this gap; a live cell can change twenty times a second.
+    std::int64_t minDeliveryGapMs = kDefaultMinDeliveryGapMs;
 };
 
 // An HTTP answer: status and JSON body (empty for 204).
@@ -93,6 +100,16 @@ class SessionHub {
 
     // A fetch of `cell` ended; called on the io thread.
     void fetchDone(std::uint32_t cell, FetchOutcome outcome);
+
+    // The live source: told when a cell gains its first subscriber or loses its last; it
+    // reports which cells it streams (those are not polled) and pushes their tickers.
+    struct LiveHooks {
+        std::function<void(std::uint32_t cell, bool wanted)> want;
+        std::function<std::size_t()> openStreams;
+    };
+    void attachLive(LiveHooks hooks) { live_ = std::move(hooks); }
+    void setCellLive(std::uint32_t cell, bool live);
+    void liveUpdate(std::uint32_t cell, FetchOutcome outcome);
     // Cancels every timer and drops every waiting long poll; the hub is idle afterwards.
     void close();
 
@@ -119,6 +136,7 @@ class SessionHub {
         std::unordered_set<Session*> subscribers;
         std::int32_t intervalMs = 0;  // 0 while nobody selects the cell
         bool inFlight = false;
+        bool live = false;                 // its stream delivers: not polled
         std::uint64_t fetchesStarted = 0;  // id of the latest fetch
         Clock::time_point lastTick{};
         Clock::time_point lastFetchStart{};
@@ -142,6 +160,8 @@ class SessionHub {
     void markChanged(Session& session);
     void flush();
     void answerWaiters(Session& session);
+    void applyOutcome(std::uint32_t cell, const FetchOutcome& outcome);
+    void armSpacing(const std::shared_ptr<Session>& session, Clock::time_point at);
     // Answers one held poll and forgets it.
     void finishWaiter(Session& session, Waiter* waiter, HubReply reply);
     void armHoldTimer();
@@ -170,6 +190,7 @@ class SessionHub {
     bool holdTimerArmed_ = false;
     Clock::time_point holdTimerAt_{};
     std::uint64_t holdTimerGeneration_ = 0;
+    LiveHooks live_;
     bool closed_ = false;
 };
 

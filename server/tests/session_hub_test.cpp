@@ -36,7 +36,8 @@ ServerBoard parse(const HubReply& reply) {
 
 class SessionHubTest : public ::testing::Test {
   protected:
-    explicit SessionHubTest(HubOptions options = {})
+    // Deliveries unspaced: these tests follow single answers; the spacing has tests of its own.
+    explicit SessionHubTest(HubOptions options = {.minDeliveryGapMs = 0})
         : hub(
               io.get_executor(), options, [this](std::uint32_t cell) { started.push_back(cell); },
               [this](std::string_view line) { log.emplace_back(line); }) {}
@@ -207,7 +208,9 @@ TEST_F(SessionHubTest, AnswersUnknownSessionsWith404) {
 
 class ShortLivedHubTest : public SessionHubTest {
   protected:
-    ShortLivedHubTest() : SessionHubTest(HubOptions{.sessionExpiryMs = 200, .maxSessions = 2}) {}
+    ShortLivedHubTest()
+        : SessionHubTest(
+              HubOptions{.sessionExpiryMs = 200, .maxSessions = 2, .minDeliveryGapMs = 0}) {}
 };
 
 TEST_F(ShortLivedHubTest, ExpiresUnpolledSessionsAndKeepsPolledOnes) {
