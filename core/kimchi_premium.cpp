@@ -201,6 +201,10 @@ bool premiumIsDim(const PremiumView& view) {
 }
 
 std::wstring formatKrwPrice(double krw) {
+    // No currency sign before a dash: the cell says there is no number, not a price of "—".
+    if (!std::isfinite(krw)) {
+        return std::wstring(kNoNumber);
+    }
     return L"₩" + formatKrwAmount(krw);
 }
 

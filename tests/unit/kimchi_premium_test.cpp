@@ -220,8 +220,9 @@ TEST(KimchiFormat, WonPrices) {
     for (const auto& c : cases) {
         EXPECT_EQ(c.text, formatKrwPrice(c.krw)) << c.krw;
     }
-    // A document from elsewhere may carry anything; none of it may throw.
-    EXPECT_EQ(L"₩inf", formatKrwPrice(std::numeric_limits<double>::infinity()));
+    // A document from elsewhere may carry anything; none of it may throw or print "inf".
+    EXPECT_EQ(L"—", formatKrwPrice(std::numeric_limits<double>::infinity()));
+    EXPECT_EQ(L"—", formatKrwPrice(std::numeric_limits<double>::quiet_NaN()));
     EXPECT_NO_THROW(formatKrwPrice(1e70));
 }
 
