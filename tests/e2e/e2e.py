@@ -886,7 +886,7 @@ def case_alerts_dialog(s):
              20, "the tray icon")
 
     open_tray_menu(s)
-    choose_menu_item(s, MENU_ALERTS)
+    choose_menu_item(s, MENU_ALERTS, hinted=True)
     s.driver("wait", "alerts", 15000)
     check_eq(s.driver("text", "alerts", ID_ALERTS_VALUE), "", "value field")
 
@@ -925,7 +925,7 @@ def case_alerts_dialog(s):
 
     # Cancel after a removal keeps the list.
     open_tray_menu(s)
-    choose_menu_item(s, MENU_ALERTS)
+    choose_menu_item(s, MENU_ALERTS, hinted=True)
     s.driver("wait", "alerts", 15000)
     press_expecting(s, ID_ALERTS_REMOVE, "목록에서 알림을 고르세요.")
     lx, ly, lw, lh = (int(v) for v in s.driver("itemrect", "alerts", ID_ALERTS_LIST).split())
@@ -939,14 +939,14 @@ def case_alerts_dialog(s):
     s.driver("gone", "alerts", 10000)
 
     open_tray_menu(s)
-    choose_menu_item(s, MENU_EXIT)
+    choose_menu_item(s, MENU_EXIT, hinted=True)
     wait_exit_code(s, app, "vindral.exe")
     check_eq(saved(), expected, "the alerts after Cancel and exit")
 
 
 WS_EX_TRANSPARENT = 0x20
 CMD_SETTINGS, CMD_ALWAYS_ON_TOP, CMD_EXIT = 100, 103, 108
-CMD_START_WITH_WINDOWS, CMD_CLICK_THROUGH = 120, 121
+CMD_START_WITH_WINDOWS, CMD_CLICK_THROUGH = 121, 122
 
 
 def click_through(s):
