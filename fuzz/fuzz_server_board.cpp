@@ -3,6 +3,7 @@
 // each, catalog order), byte 1 the coins, bytes 2-9 the local clock (little-endian ms); the rest
 // is the document.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -118,8 +119,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 check(sameCell(cell, before[e][c]));
                 continue;
             }
+            if (sent->hasData && sent->unusablePrice) {
+                // No price is taken from it: the cell fails and keeps what it had.
+                check(!cell.lastOk && cell.error == "서버 응답 형식 오류");
+                continue;
+            }
             check(cell.hasData == sent->hasData && cell.lastOk == sent->lastOk);
             check(cell.lastOk ? cell.error.empty() : cell.error == sent->error);
+            if (sent->hasData) {
+                check(std::isfinite(cell.price) && cell.price > 0.0);
+            }
             if (!found.anyWithData) {
                 check(cell.price == before[e][c].price);
                 check(cell.updatedAtMs == before[e][c].updatedAtMs);

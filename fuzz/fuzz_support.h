@@ -5,13 +5,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
 namespace vindral::fuzz {
 
-inline void check(bool condition) {
+// Says which invariant broke before it stops, so a crash report names the line.
+// (clang 14 has no std::source_location with this library; its builtins do the same.)
+inline void check(bool condition, const char* file = __builtin_FILE(),
+                  int line = __builtin_LINE()) {
     if (!condition) {
+        std::fprintf(stderr, "check failed at %s:%d\n", file, line);
         std::abort();
     }
 }

@@ -41,7 +41,11 @@ bool sameName(const std::string& a, const std::string& b) {
     return true;
 }
 
-std::vector<std::string> readLines(const std::string& path) {
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+
+// The file's lines without their line ends; a byte-order mark before the first line is taken off
+// and reported through `hadBom`, so that a save can put it back.
+std::vector<std::string> readLines(const std::string& path, bool* hadBom = nullptr) {
     std::vector<std::string> lines;
     std::ifstream in(path, std::ios::binary);
     std::string line;
@@ -51,8 +55,12 @@ std::vector<std::string> readLines(const std::string& path) {
         }
         lines.push_back(line);
     }
-    if (!lines.empty() && lines[0].rfind("\xEF\xBB\xBF", 0) == 0) {
+    const bool bom = !lines.empty() && lines[0].starts_with(kUtf8Bom);
+    if (bom) {
         lines[0].erase(0, 3);
+    }
+    if (hadBom != nullptr) {
+        *hadBom = bom;
     }
     return lines;
 }
@@ -192,7 +200,8 @@ std::wstring readText(const std::wstring& iniPath, const wchar_t* key,
 void writeTexts(const std::wstring& iniPath,
                 const std::vector<std::pair<const wchar_t*, std::wstring>>& entries) {
     const std::string path = toUtf8(iniPath);
-    std::vector<std::string> lines = readLines(path);
+    bool hadBom = false;
+    std::vector<std::string> lines = readLines(path, &hadBom);
     auto section = findSection(lines);
     if (!section) {
         if (!lines.empty() && !trim(lines.back()).empty()) {
@@ -224,6 +233,10 @@ void writeTexts(const std::wstring& iniPath,
         }
     }
     std::ostringstream content;
+    // Dropping the mark would let a second one (or a header behind it) read differently next time.
+    if (hadBom) {
+        content << kUtf8Bom;
+    }
     for (const std::string& line : lines) {
         content << line << '\n';
     }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "core/format.h"
@@ -261,6 +262,23 @@ TEST_F(SettingsFileTest, NativePathFollowsXdgConfigHomeThenHomeAndCreatesTheFold
 
     oldConfig ? setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
     oldHome ? setenv("HOME", savedHome.c_str(), 1) : unsetenv("HOME");
+}
+
+TEST_F(SettingsFileTest, NativeSaveKeepsTheByteOrderMarkSoTheFileReadsTheSameAgain) {
+    // Behind a second mark the header is no section header: the settings are the defaults, and
+    // a save must not turn that line into one by dropping the first mark.
+    writeIni("\xEF\xBB\xBF\xEF\xBB\xBF[Vindral]\nIntervalSec=60\n");
+    const Settings loaded = loadSettings(path_);
+    EXPECT_EQ(loaded.intervalMs, 5000);
+    saveSettings(loaded, path_);
+    EXPECT_EQ(loadSettings(path_).intervalMs, 5000);
+
+    writeIni("\xEF\xBB\xBF[Vindral]\nIntervalSec=60\n");
+    saveSettings(loadSettings(path_), path_);
+    std::ifstream in(fs::path(path_), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(text.starts_with("\xEF\xBB\xBF[Vindral]\n")) << text;
+    EXPECT_EQ(loadSettings(path_).intervalMs, 60000);
 }
 
 TEST_F(SettingsFileTest, NativeSaveLeavesNoTemporaryFileBehind) {
