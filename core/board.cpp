@@ -109,6 +109,7 @@ EngineConfig toEngineConfig(EngineConfig& config) {
     result.exchanges = config.exchanges;
     result.coins = config.coins;
     result.serverUrl = normalizeServerUrl(config.serverUrl);
+    result.kimchiPremium = config.kimchiPremium;
     return result;
 }
 

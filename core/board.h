@@ -39,6 +39,8 @@ struct EngineConfig {
     std::array<bool, kCoinCount> coins{true, true, true};
     // Normalized base URL of the price server; empty means the engine polls the exchanges itself.
     std::wstring serverUrl;
+    // Upbit's KRW prices and the USD/KRW rate are fetched (and the kimchi premium shown).
+    bool kimchiPremium = false;
 
     bool operator==(const EngineConfig&) const = default;
 };
@@ -75,11 +77,41 @@ struct BoardStats {
 
 using CellGrid = std::array<std::array<PriceCell, kCoinCount>, kExchangeCount>;
 
+enum class FxSource : std::uint8_t {
+    Bank,  // a Korean bank's posted rate (the Dunamu quotation feed), re-posted during the day
+    Ecb,   // the ECB's daily reference rate (through Frankfurter), one per working day
+};
+
+// One USD/KRW reading.
+struct FxQuote {
+    double krwPerUsd = 0;
+    std::int64_t postedAtMs = 0;  // when the source posted it, ms since 1970 UTC
+    FxSource source = FxSource::Bank;
+    std::string provider;  // UTF-8 name shown to the user: "하나은행", "ECB"
+};
+
+// The rate as the board keeps it; like a price cell, a failed fetch keeps the last rate.
+struct FxCell {
+    bool hasData = false;
+    bool lastOk = false;
+    FxQuote quote;
+    std::string error;  // Korean UTF-8 text of the latest failure
+};
+
+// The Korean market beside the exchanges, filled only while config.kimchiPremium is on:
+// Upbit's KRW price per coin (a cell like an exchange's), its fetch statistics and the rate.
+struct KrwBoard {
+    std::array<PriceCell, kCoinCount> upbit{};
+    ExchangeStats upbitStats;
+    FxCell fx;
+};
+
 // Snapshot of the engine's board; cells are indexed [exchange][coin].
 struct PriceBoard {
     EngineConfig config;
     CellGrid cells{};
     BoardStats stats;
+    KrwBoard krw;
     // On the server road: a board has come from the price server since the engine started.
     bool serverAnswered = false;
 };

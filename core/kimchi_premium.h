@@ -27,27 +27,6 @@ inline constexpr std::chrono::hours kKstOffset{9};
 // Premiums smaller than this (in percent) are drawn dim: they are noise, not a premium.
 inline constexpr double kPremiumDimBelowPct = 0.005;
 
-enum class FxSource : std::uint8_t {
-    Bank,  // a Korean bank's posted rate (the Dunamu quotation feed), re-posted during the day
-    Ecb,   // the ECB's daily reference rate (through Frankfurter), one per working day
-};
-
-// One USD/KRW reading.
-struct FxQuote {
-    double krwPerUsd = 0;
-    std::int64_t postedAtMs = 0;  // when the source posted it, ms since 1970 UTC
-    FxSource source = FxSource::Bank;
-    std::string provider;  // UTF-8 name shown to the user: "하나은행", "ECB"
-};
-
-// The rate as the board keeps it; like a price cell, a failed fetch keeps the last rate.
-struct FxCell {
-    bool hasData = false;
-    bool lastOk = false;
-    FxQuote quote;
-    std::string error;  // Korean UTF-8 text of the latest failure
-};
-
 // Stores the outcome of one rate fetch: a quote on success, otherwise only the failure text.
 void applyFxFetch(FxCell& cell, const std::optional<FxQuote>& quote, const std::string& error);
 
