@@ -4,35 +4,18 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include "core/kernel_handle_win.h"
 #include "settings/settings.h"
 
 namespace vindral {
 namespace {
 
-// Owns a file handle from CreateFileW.
-class FileHandle {
-  public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (valid()) {
-            CloseHandle(handle_);
-        }
-    }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
-
 // WritePrivateProfileStringW creates a missing file in the ANSI code page, which turns Korean or
 // other non-Latin text into "??". A file that starts as UTF-16LE with its byte-order mark is kept
 // in UTF-16LE, so every character survives.
 void createUtf16FileIfMissing(const std::wstring& iniPath) {
-    FileHandle file(CreateFileW(iniPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    KernelHandle file(CreateFileW(iniPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
         return;
     }

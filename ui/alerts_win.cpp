@@ -1,6 +1,7 @@
 // The window's side of the price alerts: loading and saving them with the settings, running
 // them on every board, the tray notification, the bell on a coin whose alert fired, and the
 // alert dialog.
+#include "core/kernel_handle_win.h"
 #include "ui/main_window.h"
 // After windows.h, which it needs.
 #include <shellapi.h>
@@ -23,22 +24,6 @@ namespace {
 constexpr std::size_t kBalloonTextChars = 256;
 constexpr std::size_t kBalloonTitleChars = 64;
 
-class FileHandle {
-  public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-    }
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
-
 // The file named by the test variable; empty in normal use.
 std::wstring testNotifyLogPath() {
     wchar_t path[MAX_PATH];
@@ -52,9 +37,9 @@ void appendTestNotifyLog(const std::vector<std::wstring>& texts) {
     if (path.empty()) {
         return;
     }
-    const FileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
+    const KernelHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
         return;
     }
     std::string lines;

@@ -3,25 +3,10 @@
 
 #include <commctrl.h>
 
+#include "core/kernel_handle_win.h"
 #include "ui/main_window.h"
 
 namespace {
-
-class MutexHandle {
-  public:
-    explicit MutexHandle(HANDLE handle) : handle_(handle) {}
-    MutexHandle(const MutexHandle&) = delete;
-    MutexHandle& operator=(const MutexHandle&) = delete;
-    ~MutexHandle() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
 
 // ICC_STANDARD_CLASSES and every class of the low byte (trackbar and tooltips among them).
 constexpr DWORD kCommonControlClasses = 0x40FF;
@@ -29,7 +14,8 @@ constexpr DWORD kCommonControlClasses = 0x40FF;
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-    const MutexHandle mutex(CreateMutexW(nullptr, TRUE, vindral::kSingleInstanceMutexName));
+    const vindral::KernelHandle mutex(
+        CreateMutexW(nullptr, TRUE, vindral::kSingleInstanceMutexName));
     if (mutex.get() != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
         // The first instance shows its window (even from the tray); this one leaves quietly.
         if (const HWND other = FindWindowW(vindral::kWindowClassName, nullptr)) {

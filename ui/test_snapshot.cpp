@@ -10,27 +10,12 @@
 #include <vector>
 
 #include "core/format.h"
+#include "core/kernel_handle_win.h"
 #include "ui/main_window.h"
 
 namespace vindral {
 
 namespace {
-
-class FileHandle {
-  public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-    }
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
 
 bool writeAll(HANDLE file, const void* data, DWORD size) {
     DWORD written = 0;
@@ -93,18 +78,18 @@ bool MainWindow::writeTestSnapshot(unsigned number) {
     }
     const std::wstring textsPath =
         std::wstring(dir, length) + L"\\texts-" + std::to_wstring(number) + L".txt";
-    const FileHandle textsFile(CreateFileW(textsPath.c_str(), GENERIC_WRITE, 0, nullptr,
-                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (textsFile.get() == INVALID_HANDLE_VALUE ||
+    const KernelHandle textsFile(CreateFileW(textsPath.c_str(), GENERIC_WRITE, 0, nullptr,
+                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!textsFile.valid() ||
         !writeAll(textsFile.get(), listing.data(), static_cast<DWORD>(listing.size()))) {
         return false;
     }
 
     std::wstring path(dir, length);
     path += L"\\snapshot-" + std::to_wstring(number) + L".bmp";
-    const FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
+    const KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
         return false;
     }
     const DWORD rowBytes = static_cast<DWORD>(width) * 4;
