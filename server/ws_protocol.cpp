@@ -2,6 +2,7 @@
 
 #include <boost/asio/ip/address.hpp>
 #include <cctype>
+#include <chrono>
 
 #include "core/format.h"
 #include "json/json.h"
@@ -195,7 +196,9 @@ WsEvent parseCoinbase(const JsonValue& root) {
     const std::uint32_t coin = coinOfProduct(kCoinbase, textOf(root.find("product_id")));
     if (coin == kAnyCoin)
         return ofKind(WsEventKind::Ignored);
-    return ticker(coin, &root, "price", "open_24h");
+    WsEvent result = ticker(coin, &root, "price", "open_24h");
+    result.eventTimeMs = isoUtcMs(textOf(root.find("time")));
+    return result;
 }
 
 void appendQuoted(std::string& out, std::string_view text) {
@@ -203,6 +206,48 @@ void appendQuoted(std::string& out, std::string_view text) {
 }
 
 }  // namespace
+
+std::int64_t isoUtcMs(std::string_view text) {
+    // YYYY-MM-DDTHH:MM:SS, then an optional fraction, then Z.
+    constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd";
+    if (text.size() < kShape.size() + 1 || text.back() != 'Z')
+        return 0;
+    for (std::size_t i = 0; i < kShape.size(); ++i) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+        if (kShape[i] == 'd' ? !digit : text[i] != kShape[i])
+            return 0;
+    }
+    const auto number = [&](std::size_t at, std::size_t digits) {
+        int value = 0;
+        for (std::size_t i = at; i < at + digits; ++i)
+            value = value * 10 + (text[i] - '0');
+        return value;
+    };
+    std::int64_t millis = 0;
+    const std::string_view fraction = text.substr(kShape.size(), text.size() - kShape.size() - 1);
+    if (!fraction.empty()) {
+        if (fraction.size() < 2 || fraction[0] != '.')
+            return 0;
+        for (std::size_t i = 1; i < fraction.size(); ++i) {
+            if (!std::isdigit(static_cast<unsigned char>(fraction[i])))
+                return 0;
+            if (i <= 3)
+                millis = millis * 10 + (fraction[i] - '0');
+        }
+        for (std::size_t i = fraction.size(); i <= 3; ++i)
+            millis *= 10;
+    }
+    using namespace std::chrono;
+    const year_month_day date{year{number(0, 4)}, month{static_cast<unsigned>(number(5, 2))},
+                              day{static_cast<unsigned>(number(8, 2))}};
+    const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+    if (!date.ok() || hour > 23 || minute > 59 || second > 60)
+        return 0;
+    const std::int64_t days = sys_days{date}.time_since_epoch().count();
+    const std::int64_t ms =
+        ((days * 24 + hour) * 60 + minute) * 60000 + std::int64_t{second} * 1000 + millis;
+    return ms > 0 ? ms : 0;
+}
 
 std::string wsDefaultUrl(std::uint32_t exchange) {
     switch (exchange) {

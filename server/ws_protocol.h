@@ -57,6 +57,9 @@ std::vector<std::string> wsSubscribeMessages(std::uint32_t exchange,
 // pings itself (Binance) or sends heartbeats of its own (Coinbase).
 std::string wsPingText(std::uint32_t exchange);
 WsEvent parseWsMessage(std::uint32_t exchange, std::string_view text);
+// Milliseconds since 1970 of a UTC time as Coinbase writes it ("2026-08-30T04:30:00.014223Z",
+// any number of fraction digits, cut to the millisecond); 0 for anything else.
+std::int64_t isoUtcMs(std::string_view text);
 
 // A ws:// or wss:// URL taken apart. Empty host on a malformed URL.
 struct WsUrl {

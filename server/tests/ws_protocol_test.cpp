@@ -72,7 +72,7 @@ TEST(WsProtocol, ReadsEveryExchangesSampleMessages) {
         {kBitget, "bitget/error-30001.composed-from-captures.json", K::Refused, kAnyCoin, false, 0,
          0, 0, R"({"channel":"ticker","instType":"SPOT","instId":"NOPEUSDT"} d)"},
         {kCoinbase, "coinbase/ticker-sui-usd.composed.json", K::Ticker, kSui, true, 2.3509, 2.3107,
-         0, ""},
+         1788064200014, ""},
         // ETH-USD is not the product the server follows (ETH-USDT is).
         {kCoinbase, "coinbase/ticker.doc.json", K::Ignored, kAnyCoin, false, 0, 0, 0, ""},
         {kCoinbase, "coinbase/heartbeat.doc.json", K::Ignored, kAnyCoin, false, 0, 0, 0, ""},
@@ -91,6 +91,27 @@ TEST(WsProtocol, ReadsEveryExchangesSampleMessages) {
         EXPECT_EQ(event.eventTimeMs, c.eventTimeMs) << c.file;
         EXPECT_EQ(event.error, c.error) << c.file;
     }
+}
+
+TEST(WsProtocol, CoinbaseTimesAreReadToTheMillisecondOrNotAtAll) {
+    const std::vector<std::pair<std::string, std::int64_t>> cases = {
+        {"2026-08-30T04:30:00.014223Z", 1788064200014},
+        {"2026-08-30T04:30:00Z", 1788064200000},
+        {"2026-08-30T04:30:00.5Z", 1788064200500},
+        {"2024-02-29T23:59:59.999999999Z", 1709251199999},
+        {"1970-01-01T00:00:00Z", 0},
+        {"2023-02-29T00:00:00Z", 0},
+        {"2026-13-01T00:00:00Z", 0},
+        {"2026-08-30T24:00:00Z", 0},
+        {"2026-08-30T04:30:00.Z", 0},
+        {"2026-08-30T04:30:00+09:00", 0},
+        {"2026-08-30 04:30:00Z", 0},
+        {"2026-8-30T04:30:00Z", 0},
+        {"1788064200014", 0},
+        {"", 0},
+    };
+    for (const auto& [text, ms] : cases)
+        EXPECT_EQ(isoUtcMs(text), ms) << text;
 }
 
 TEST(WsProtocol, RefusalsNameTheProductWhereTheExchangeDoes) {
