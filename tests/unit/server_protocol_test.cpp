@@ -17,6 +17,11 @@ EngineConfig configWith(std::int32_t intervalMs, std::array<bool, 5> exchanges,
     return config;
 }
 
+EngineConfig withKrw(EngineConfig config) {
+    config.kimchiPremium = true;
+    return config;
+}
+
 HttpResponse answer(std::int32_t status, std::string body) {
     HttpResponse response;
     response.ok = true;
@@ -39,6 +44,8 @@ TEST(BuildSessionBody, ExactText) {
          R"({"intervalMs":300000,"exchanges":["Binance","Bitget","Bybit","OKX","Coinbase"],"coins":["BTC","ETH","SUI"],"client":"vindral-pc"})"},
         {configWith(-7, {false, false, false, false, false}, {false, false, false}),
          R"({"intervalMs":-7,"exchanges":[],"coins":[],"client":"vindral-pc"})"},
+        {withKrw(configWith(2000, {false, true, false, false, false}, {true, false, true})),
+         R"({"intervalMs":2000,"exchanges":["Bitget"],"coins":["BTC","SUI"],"krw":true,"client":"vindral-pc"})"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.expected, buildSessionBody(c.config));
