@@ -935,7 +935,11 @@ void SessionHub::retimeKrw(Clock::time_point now) {
             scheduleKrw(std::max({feed.lastTick + milliseconds(shortest), allowed, now}));
         return;
     }
+    // A request still out from before is awaited: its answer serves the first asker too, and a
+    // tick right away would only count an overrun.
     if (feed.inFlight) {
+        if (starting)
+            feed.lastTick = now;
         scheduleKrw(std::max(feed.lastTick + milliseconds(shortest), now));
         return;
     }
