@@ -82,6 +82,8 @@ std::string describeConfig(const EngineConfig& config) {
         if (config.coins[c])
             text += " " + utf8CoinSymbol(c);
     }
+    if (config.kimchiPremium)
+        text += ", KRW";
     return text;
 }
 
