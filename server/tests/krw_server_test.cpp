@@ -137,6 +137,10 @@ class KrwServerTest : public ::testing::Test {
     std::wstring base;
     HttpClient client;
     MarketEngine engine{exchanges.endpoints()};
+    // The engine's change notices; they outlive the engine, which TearDown stops.
+    std::mutex mutex;
+    std::condition_variable changed;
+    int changes = 0;
     ServerBoard last;
 };
 
@@ -153,9 +157,6 @@ TEST_F(KrwServerTest, TheEngineOnTheServerRoadGetsUpbitAndTheBankRate) {
     settings.exchanges[kBitget] = true;
     settings.coins = {true, true, false};
     settings.kimchiPremium = true;
-    std::mutex mutex;
-    std::condition_variable changed;
-    int changes = 0;
     engine.start(settings, [&] {
         {
             std::lock_guard lock(mutex);
