@@ -137,6 +137,7 @@ PriceBoard MarketEngine::snapshot() const {
     std::lock_guard lock(mutex);
     board.config = config;
     board.cells = cells;
+    board.krw = krw;
     board.stats.exchanges = stats;
     board.stats.ticks = ticks;
     board.stats.lastTickMs = lastTickMs;
@@ -358,7 +359,7 @@ void MarketEngine::acceptServerBoard(const ServerBoard& board) {
     BoardStats boardStats;
     boardStats.exchanges = stats;
     boardStats.lastTickMs = lastTickMs;
-    applyServerBoard(board, config, cells, boardStats, wallClockMs());
+    applyServerBoard(board, config, cells, boardStats, krw, wallClockMs());
     serverAnswered = true;
     stats = boardStats.exchanges;
     lastTickMs = boardStats.lastTickMs;

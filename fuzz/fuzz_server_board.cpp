@@ -1,7 +1,7 @@
 // A price server's board document through parsing and mapping onto the window's board, and on
 // through the rules that read the board. Input: byte 0 holds the switched-on exchanges (one bit
-// each, catalog order), byte 1 the coins, bytes 2-9 the local clock (little-endian ms); the rest
-// is the document.
+// each, catalog order), byte 1 the coins (and in its top bit the kimchi-premium switch), bytes
+// 2-9 the local clock (little-endian ms); the rest is the document.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -51,6 +51,18 @@ struct SentForCell {
     bool anyWithData = false;
 };
 
+// The same for Upbit's cell of a coin.
+SentForCell sentForKrwCell(const ServerBoard& board, std::uint32_t coin) {
+    SentForCell result;
+    for (const ServerCell& sent : board.krw) {
+        if (sent.coin == coin) {
+            result.last = &sent;
+            result.anyWithData = result.anyWithData || sent.hasData;
+        }
+    }
+    return result;
+}
+
 SentForCell sentForCell(const ServerBoard& board, std::uint32_t exchange, std::uint32_t coin) {
     SentForCell result;
     for (const ServerCell& sent : board.cells) {
@@ -78,6 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint32_t c = 0; c < kCoinCount; ++c) {
         config.coins[c] = (coinBits >> c) & 1u;
     }
+    config.kimchiPremium = (coinBits >> 7) & 1u;
     const auto localNowMs = static_cast<std::int64_t>(fuzz::takeBytes(input, 8));
 
     ServerBoard board;
@@ -85,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string error(kUntouched);
     if (!parseServerBoard(input, board, error)) {
         check(error != kUntouched && !error.empty());
-        check(board.sessionId == kPreviousSessionId && board.cells.empty());
+        check(board.sessionId == kPreviousSessionId && board.cells.empty() && board.krw.empty() &&
+              !board.fx);
         HttpResponse rejected;
         rejected.ok = true;
         rejected.status = 503;
@@ -100,13 +114,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const ServerExchangeStats& sent : board.stats) {
         check(sent.exchange < kExchangeCount);
     }
+    for (const ServerCell& sent : board.krw) {
+        check(sent.coin < kCoinCount);
+    }
+    if (board.fx) {
+        const double rate = board.fx->quote.krwPerUsd;
+        check(board.fx->unusableRate || rate == 0.0 || (std::isfinite(rate) && rate > 0.0));
+        check(!board.fx->hasData || board.fx->unusableRate || rate > 0.0);
+    }
 
     PriceBoard mapped;
     mapped.config = config;
     mapped.cells = markedCells();
     mapped.stats.exchanges[0].maxLatencyMs = 99.0;
+    for (std::uint32_t c = 0; c < kCoinCount; ++c) {
+        mapped.krw.upbit[c] = mapped.cells[0][c];
+    }
+    mapped.krw.fx.hasData = true;
+    mapped.krw.fx.quote.krwPerUsd = 1391.5;
     const CellGrid before = mapped.cells;
-    applyServerBoard(board, config, mapped.cells, mapped.stats, localNowMs);
+    const KrwBoard krwBefore = mapped.krw;
+    applyServerBoard(board, config, mapped.cells, mapped.stats, mapped.krw, localNowMs);
 
     check(mapped.stats.lastTickMs == localNowMs);
     check(mapped.stats.exchanges[0].maxLatencyMs == 99.0);
@@ -136,6 +164,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 check(cell.updatedAtMs == 0);
             }
         }
+    }
+
+    for (std::uint32_t c = 0; c < kCoinCount; ++c) {
+        const PriceCell& cell = mapped.krw.upbit[c];
+        const SentForCell found = sentForKrwCell(board, c);
+        const ServerCell* sent = found.last;
+        if (sent == nullptr || !config.coins[c] || !config.kimchiPremium) {
+            check(sameCell(cell, krwBefore.upbit[c]));
+            continue;
+        }
+        if (sent->hasData && sent->unusablePrice) {
+            check(!cell.lastOk && cell.error == "서버 응답 형식 오류");
+            continue;
+        }
+        check(cell.hasData == sent->hasData && cell.lastOk == sent->lastOk);
+        if (sent->hasData) {
+            check(std::isfinite(cell.price) && cell.price > 0.0);
+        }
+    }
+    const FxCell& fx = mapped.krw.fx;
+    if (!board.fx || !config.kimchiPremium) {
+        check(fx.hasData && fx.quote.krwPerUsd == 1391.5 && fx.error.empty());
+    } else if (board.fx->hasData && board.fx->unusableRate) {
+        check(!fx.lastOk && fx.quote.krwPerUsd == 1391.5);
+    } else if (board.fx->hasData) {
+        check(std::isfinite(fx.quote.krwPerUsd) && fx.quote.krwPerUsd > 0.0);
     }
 
     // What the window reads from the board must hold up against whatever the server sent.

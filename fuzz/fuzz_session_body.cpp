@@ -51,5 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(countExchanges(config) >= 1 && countCoins(config) >= 1);
     check(config.serverUrl.empty());
     check(settings->client.size() <= kClientNameMaxBytes);
+    // Only a literal true asks for the Korean market.
+    const std::optional<JsonValue> root = parseJson(fuzz::asText(data, size));
+    const JsonValue* krw = root ? root->find("krw") : nullptr;
+    check(config.kimchiPremium == (krw != nullptr && krw->kind == JsonKind::Bool && krw->boolean));
     return 0;
 }

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <set>
 
+#include "core/format.h"
+#include "core/kimchi_premium.h"
 #include "server/demo_market.h"
 #include "server/price_source.h"
 #include "tests/support/fake_exchange.h"
@@ -17,7 +19,9 @@ constexpr std::uint32_t kBtc = 0, kSui = 2;
 
 TEST(ExchangeSourceTest, FetchesLikeAnEngineWorker) {
     test::FakeExchange fake(VINDRAL_SHARED_DIR "/fixtures/exchanges");
-    const std::unique_ptr<PriceSource> source = makeExchangeSource(fake.endpoints());
+    const std::wstring base = fake.endpoints().baseUrls[0];
+    const std::unique_ptr<PriceSource> source =
+        makeExchangeSource(fake.endpoints(), {base, base, base});
 
     fake.setPrice(kBitget, kBtc, 101.5, 100);
     FetchOutcome outcome = source->fetch(kBitget, kBtc);
@@ -75,6 +79,42 @@ TEST(DemoMarketTest, QuotesNearRealisticLevelsAndFailsNowAndThen) {
     const std::unique_ptr<PriceSource> slow = makeDemoSource({.seed = 1});
     slow->cancel();
     EXPECT_EQ(slow->fetch(kBitget, kBtc).error, "취소됨");
+}
+
+TEST(DemoMarketTest, WonPricesCarryAPremiumOfOneToThreePercentOverABankRate) {
+    const std::unique_ptr<PriceSource> demo =
+        makeDemoSource({.seed = 11, .simulateLatency = false, .failureProbability = 0});
+    const FxFetch fx = demo->fetchFx();
+    ASSERT_TRUE(fx.quote) << fx.error;
+    EXPECT_NEAR(fx.quote->krwPerUsd, 1390, 20);
+    EXPECT_EQ(fx.quote->source, FxSource::Bank);
+    EXPECT_EQ(fx.quote->provider, "하나은행");
+    const std::int64_t ageMs = wallClockMs() - fx.quote->postedAtMs;
+    EXPECT_GT(ageMs, 60'000);
+    EXPECT_LT(ageMs, 10 * 60'000);
+
+    const std::array<FetchOutcome, kCoinCount> krw = demo->fetchUpbit({0, 1, 2});
+    for (std::uint32_t c = 0; c < kCoinCount; ++c) {
+        ASSERT_TRUE(krw[c].ok) << krw[c].error;
+        double usdt = 0;
+        for (std::uint32_t e = 0; e < kExchangeCount; ++e)
+            usdt += demo->fetch(e, c).price / kExchangeCount;
+        const std::optional<double> premium = premiumPct(krw[c].price, usdt, fx.quote->krwPerUsd);
+        ASSERT_TRUE(premium) << c;
+        EXPECT_GT(*premium, 0.8) << c;
+        EXPECT_LT(*premium, 3.2) << c;
+    }
+
+    // Only the asked coins are answered; a failing Upbit says so in every asked cell.
+    const std::array<FetchOutcome, kCoinCount> ethOnly = demo->fetchUpbit({1});
+    EXPECT_TRUE(ethOnly[1].ok);
+    EXPECT_FALSE(ethOnly[0].ok || ethOnly[2].ok);
+    EXPECT_TRUE(ethOnly[0].error.empty() && ethOnly[2].error.empty());
+    const std::unique_ptr<PriceSource> broken =
+        makeDemoSource({.seed = 3, .simulateLatency = false, .failureProbability = 1});
+    const std::array<FetchOutcome, kCoinCount> failed = broken->fetchUpbit({0, 2});
+    EXPECT_TRUE(failed[0].error.starts_with("업비트 ") && failed[2].error.starts_with("업비트 "));
+    EXPECT_TRUE(failed[1].error.empty());
 }
 
 }  // namespace

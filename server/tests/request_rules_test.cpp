@@ -119,6 +119,29 @@ TEST(NextQueryTest, ReadsAfterAndHoldTime) {
     }
 }
 
+TEST(SessionBodyTest, OnlyATrueKrwAsksForTheKoreanMarket) {
+    struct Case {
+        const char* body;
+        bool krw;
+    };
+    const Case cases[] = {
+        {R"({"intervalMs":1000,"coins":["BTC"],"krw":true,"client":"vindral-pc"})", true},
+        {R"({"intervalMs":1000,"coins":["BTC"],"client":"vindral-pc"})", false},
+        {R"({"intervalMs":1000,"krw":false})", false},
+        {R"({"intervalMs":1000,"krw":"true"})", false},
+        {R"({"intervalMs":1000,"krw":1})", false},
+        {R"({"intervalMs":1000,"krw":null})", false},
+        {R"({"intervalMs":1000,"krw":[true]})", false},
+        {R"({"intervalMs":1000,"krw":{"on":true}})", false},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const std::optional<SessionSettings> settings = parseSessionBody(c.body, error);
+        ASSERT_TRUE(settings.has_value()) << c.body << ": " << error;
+        EXPECT_EQ(settings->config.kimchiPremium, c.krw) << c.body;
+    }
+}
+
 TEST(ServerArgsTest, ReadsOptions) {
     std::string error;
     std::optional<ServerOptions> defaults = parseServerArgs({}, error);
@@ -132,11 +155,12 @@ TEST(ServerArgsTest, ReadsOptions) {
     EXPECT_EQ(defaults->connections.maxConnections, 4096u);
     EXPECT_EQ(defaults->connections.maxConnectionsPerPeer, 256u);
 
-    std::optional<ServerOptions> options = parseServerArgs(
-        {"--listen", "127.0.0.1:0", "--demo", "--exchange-base", "127.0.0.1:9000/",
-         "--session-expiry-ms", "500", "--max-sessions", "3", "--max-sessions-per-peer", "2",
-         "--max-connections", "100", "--max-connections-per-peer", "7"},
-        error);
+    std::optional<ServerOptions> options =
+        parseServerArgs({"--listen", "127.0.0.1:0", "--demo", "--exchange-base", "127.0.0.1:9000/",
+                         "--session-expiry-ms", "500", "--max-sessions", "3",
+                         "--max-sessions-per-peer", "2", "--max-connections", "100",
+                         "--max-connections-per-peer", "7", "--krw-base", "127.0.0.1:9001"},
+                        error);
     ASSERT_TRUE(options.has_value()) << error;
     EXPECT_EQ(options->listenAddress, "127.0.0.1");
     EXPECT_EQ(options->port, 0);
@@ -144,6 +168,9 @@ TEST(ServerArgsTest, ReadsOptions) {
     for (const std::wstring& base : options->endpoints.baseUrls) {
         EXPECT_EQ(base, L"http://127.0.0.1:9000");
     }
+    EXPECT_EQ(options->krwEndpoints.upbit, L"http://127.0.0.1:9001");
+    EXPECT_EQ(options->krwEndpoints.dunamu, L"http://127.0.0.1:9001");
+    EXPECT_EQ(options->krwEndpoints.frankfurter, L"http://127.0.0.1:9001");
     EXPECT_EQ(options->hub.sessionExpiryMs, 500);
     EXPECT_EQ(options->hub.maxSessions, 3u);
     EXPECT_EQ(options->hub.maxSessionsPerPeer, 2u);
@@ -168,6 +195,8 @@ TEST(ServerArgsTest, ReadsOptions) {
                                                {"--threads", "2"},
                                                {"--session-expiry-ms", "soon"},
                                                {"--exchange-base", " / "},
+                                               {"--krw-base", ""},
+                                               {"--krw-base"},
                                                {"--verbose"}}) {
         EXPECT_FALSE(parseServerArgs(bad, error).has_value()) << bad[0];
         EXPECT_FALSE(error.empty()) << bad[0];
