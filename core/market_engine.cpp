@@ -487,7 +487,7 @@ void MarketEngine::acceptServerBoard(const ServerBoard& board) {
     BoardStats boardStats;
     boardStats.exchanges = stats;
     boardStats.lastTickMs = lastTickMs;
-    applyServerBoard(board, config, cells, boardStats, wallClockMs());
+    applyServerBoard(board, config, cells, boardStats, krw, wallClockMs());
     serverAnswered = true;
     stats = boardStats.exchanges;
     lastTickMs = boardStats.lastTickMs;

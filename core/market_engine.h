@@ -117,6 +117,7 @@ class MarketEngine {
     bool running = false;
     std::function<void()> onChange;
     CellGrid cells{};
+    KrwBoard krw;
     std::array<ExchangeStats, kExchangeCount> stats{};
     std::uint64_t ticks = 0;
     std::uint64_t tickIndex = 0;  // ticks since the last statistics reset; 0 is the warm-up

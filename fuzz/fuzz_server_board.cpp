@@ -106,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     mapped.cells = markedCells();
     mapped.stats.exchanges[0].maxLatencyMs = 99.0;
     const CellGrid before = mapped.cells;
-    applyServerBoard(board, config, mapped.cells, mapped.stats, localNowMs);
+    applyServerBoard(board, config, mapped.cells, mapped.stats, mapped.krw, localNowMs);
 
     check(mapped.stats.lastTickMs == localNowMs);
     check(mapped.stats.exchanges[0].maxLatencyMs == 99.0);

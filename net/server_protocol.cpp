@@ -77,18 +77,8 @@ void appendQuoted(std::string& out, bool& first, const std::wstring& name) {
     out += '"';
 }
 
-std::optional<ServerCell> readCell(const JsonValue& item) {
-    if (item.kind != JsonKind::Object) {
-        return std::nullopt;
-    }
-    const std::int32_t exchange = exchangeIndexByName(readText(item, "exchange"));
-    const std::int32_t coin = coinIndexBySymbol(readText(item, "coin"));
-    if (exchange < 0 || coin < 0) {
-        return std::nullopt;
-    }
-    ServerCell cell;
-    cell.exchange = static_cast<std::uint32_t>(exchange);
-    cell.coin = static_cast<std::uint32_t>(coin);
+// The members of a cell after its names; `cell` already holds the exchange and coin.
+void readCellValues(const JsonValue& item, ServerCell& cell) {
     cell.hasData = readTrue(item, "hasData");
     cell.lastOk = readTrue(item, "lastOk");
     if (cell.hasData) {
@@ -107,7 +97,71 @@ std::optional<ServerCell> readCell(const JsonValue& item) {
     if (error != nullptr && error->kind == JsonKind::String) {
         cell.error = error->text;
     }
+}
+
+std::optional<ServerCell> readCell(const JsonValue& item) {
+    if (item.kind != JsonKind::Object) {
+        return std::nullopt;
+    }
+    const std::int32_t exchange = exchangeIndexByName(readText(item, "exchange"));
+    const std::int32_t coin = coinIndexBySymbol(readText(item, "coin"));
+    if (exchange < 0 || coin < 0) {
+        return std::nullopt;
+    }
+    ServerCell cell;
+    cell.exchange = static_cast<std::uint32_t>(exchange);
+    cell.coin = static_cast<std::uint32_t>(coin);
+    readCellValues(item, cell);
     return cell;
+}
+
+// A "krw" entry: a cell without "exchange".
+std::optional<ServerCell> readKrwCell(const JsonValue& item) {
+    if (item.kind != JsonKind::Object) {
+        return std::nullopt;
+    }
+    const std::int32_t coin = coinIndexBySymbol(readText(item, "coin"));
+    if (coin < 0) {
+        return std::nullopt;
+    }
+    ServerCell cell;
+    cell.coin = static_cast<std::uint32_t>(coin);
+    readCellValues(item, cell);
+    return cell;
+}
+
+std::optional<ServerFx> readFx(const JsonValue& item) {
+    if (item.kind != JsonKind::Object) {
+        return std::nullopt;
+    }
+    ServerFx fx;
+    fx.hasData = readTrue(item, "hasData");
+    fx.lastOk = readTrue(item, "lastOk");
+    const std::optional<double> rate = readAnyNumber(item, "krwPerUsd");
+    if (rate && std::isfinite(*rate) && *rate > 0.0) {
+        fx.quote.krwPerUsd = *rate;
+    } else if (fx.hasData) {
+        fx.unusableRate = true;
+    }
+    fx.quote.postedAtMs = readInt64(item, "postedAtMs");
+    fx.quote.source = readText(item, "source") == "ecb" ? FxSource::Ecb : FxSource::Bank;
+    const JsonValue* provider = item.find("provider");
+    if (provider != nullptr && provider->kind == JsonKind::String) {
+        fx.quote.provider = provider->text;
+    }
+    const JsonValue* error = item.find("error");
+    if (error != nullptr && error->kind == JsonKind::String) {
+        fx.error = error->text;
+    }
+    return fx;
+}
+
+void readStatsValues(const JsonValue& item, ServerExchangeStats& stats) {
+    stats.scheduled = readUint64(item, "scheduled");
+    stats.ok = readUint64(item, "ok");
+    stats.failed = readUint64(item, "failed");
+    stats.overrun = readUint64(item, "overrun");
+    stats.avgLatencyMs = readDouble(item, "avgLatencyMs");
 }
 
 std::optional<ServerExchangeStats> readStats(const JsonValue& item) {
@@ -120,12 +174,54 @@ std::optional<ServerExchangeStats> readStats(const JsonValue& item) {
     }
     ServerExchangeStats stats;
     stats.exchange = static_cast<std::uint32_t>(exchange);
-    stats.scheduled = readUint64(item, "scheduled");
-    stats.ok = readUint64(item, "ok");
-    stats.failed = readUint64(item, "failed");
-    stats.overrun = readUint64(item, "overrun");
-    stats.avgLatencyMs = readDouble(item, "avgLatencyMs");
+    readStatsValues(item, stats);
     return stats;
+}
+
+// Mirrors one sent cell onto the program's cell; times are moved by `offsetMs`.
+void applyCell(const ServerCell& sent, PriceCell& cell, std::int64_t offsetMs) {
+    if (sent.hasData && sent.unusablePrice) {
+        // Like a failed fetch on the direct road: the old price stays until it goes stale.
+        cell.lastOk = false;
+        cell.error = kFormatError;
+        return;
+    }
+    cell.hasData = sent.hasData;
+    cell.lastOk = sent.lastOk;
+    if (sent.hasData) {
+        cell.price = sent.price;
+        cell.prevPrice = sent.prevPrice > 0.0 ? sent.prevPrice : sent.price;
+        cell.open24h = sent.open24h;
+        cell.latencyMs = sent.latencyMs;
+        cell.updatedAtMs = sent.updatedAtMs < 1 ? 0 : saturatingAdd(sent.updatedAtMs, offsetMs);
+    }
+    cell.error = sent.lastOk ? std::string() : sent.error;
+    if (sent.seq != 0) {
+        cell.seq = sent.seq;
+    }
+}
+
+void applyStats(const ServerExchangeStats& sent, ExchangeStats& target) {
+    target.scheduled = sent.scheduled;
+    target.ok = sent.ok;
+    target.failed = sent.failed;
+    target.overrun = sent.overrun;
+    target.lastLatencyMs = sent.avgLatencyMs;
+    target.avgLatencyMs = sent.avgLatencyMs;
+}
+
+void applyFx(const ServerFx& sent, FxCell& fx) {
+    if (sent.hasData && sent.unusableRate) {
+        fx.lastOk = false;
+        fx.error = kFormatError;
+        return;
+    }
+    fx.hasData = sent.hasData;
+    fx.lastOk = sent.lastOk;
+    if (sent.hasData) {
+        fx.quote = sent.quote;
+    }
+    fx.error = sent.lastOk ? std::string() : sent.error;
 }
 
 }  // namespace
@@ -216,7 +312,11 @@ std::string buildSessionBody(const EngineConfig& config) {
             appendQuoted(body, first, coinSymbol(i));
         }
     }
-    body += "],\"client\":\"vindral-pc\"}";
+    body += ']';
+    if (config.kimchiPremium) {
+        body += ",\"krw\":true";
+    }
+    body += ",\"client\":\"vindral-pc\"}";
     return body;
 }
 
@@ -252,6 +352,21 @@ bool parseServerBoard(std::string_view body, ServerBoard& board, std::string& er
             }
         }
     }
+    if (const JsonValue* krw = root->find("krw"); krw != nullptr && krw->kind == JsonKind::Array) {
+        for (const JsonValue& item : krw->items) {
+            if (std::optional<ServerCell> cell = readKrwCell(item)) {
+                parsed.krw.push_back(std::move(*cell));
+            }
+        }
+    }
+    if (const JsonValue* krwStats = root->find("krwStats");
+        krwStats != nullptr && krwStats->kind == JsonKind::Object) {
+        parsed.krwStats.emplace();
+        readStatsValues(*krwStats, *parsed.krwStats);
+    }
+    if (const JsonValue* fx = root->find("fx")) {
+        parsed.fx = readFx(*fx);
+    }
     board = std::move(parsed);
     return true;
 }
@@ -278,48 +393,35 @@ bool isSessionGone(const HttpResponse& response) {
 }
 
 void applyServerBoard(const ServerBoard& board, const EngineConfig& config, CellGrid& cells,
-                      BoardStats& stats, std::int64_t localNowMs) {
+                      BoardStats& stats, KrwBoard& krw, std::int64_t localNowMs) {
     const std::int64_t offsetMs =
         board.serverTimeMs > 0 ? saturatingSub(localNowMs, board.serverTimeMs) : 0;
     for (const ServerCell& sent : board.cells) {
-        if (sent.exchange >= kExchangeCount || sent.coin >= kCoinCount ||
-            !config.exchanges[sent.exchange] || !config.coins[sent.coin]) {
-            continue;
-        }
-        PriceCell& cell = cells[sent.exchange][sent.coin];
-        if (sent.hasData && sent.unusablePrice) {
-            // Like a failed fetch on the direct road: the old price stays until it goes stale.
-            cell.lastOk = false;
-            cell.error = kFormatError;
-            continue;
-        }
-        cell.hasData = sent.hasData;
-        cell.lastOk = sent.lastOk;
-        if (sent.hasData) {
-            cell.price = sent.price;
-            cell.prevPrice = sent.prevPrice > 0.0 ? sent.prevPrice : sent.price;
-            cell.open24h = sent.open24h;
-            cell.latencyMs = sent.latencyMs;
-            cell.updatedAtMs = sent.updatedAtMs < 1 ? 0 : saturatingAdd(sent.updatedAtMs, offsetMs);
-        }
-        cell.error = sent.lastOk ? std::string() : sent.error;
-        if (sent.seq != 0) {
-            cell.seq = sent.seq;
+        if (sent.exchange < kExchangeCount && sent.coin < kCoinCount &&
+            config.exchanges[sent.exchange] && config.coins[sent.coin]) {
+            applyCell(sent, cells[sent.exchange][sent.coin], offsetMs);
         }
     }
     for (const ServerExchangeStats& sent : board.stats) {
-        if (sent.exchange >= kExchangeCount) {
-            continue;
+        if (sent.exchange < kExchangeCount) {
+            applyStats(sent, stats.exchanges[sent.exchange]);
         }
-        ExchangeStats& target = stats.exchanges[sent.exchange];
-        target.scheduled = sent.scheduled;
-        target.ok = sent.ok;
-        target.failed = sent.failed;
-        target.overrun = sent.overrun;
-        target.lastLatencyMs = sent.avgLatencyMs;
-        target.avgLatencyMs = sent.avgLatencyMs;
     }
     stats.lastTickMs = localNowMs;
+    if (!config.kimchiPremium) {
+        return;
+    }
+    for (const ServerCell& sent : board.krw) {
+        if (sent.coin < kCoinCount && config.coins[sent.coin]) {
+            applyCell(sent, krw.upbit[sent.coin], offsetMs);
+        }
+    }
+    if (board.krwStats) {
+        applyStats(*board.krwStats, krw.upbitStats);
+    }
+    if (board.fx) {
+        applyFx(*board.fx, krw.fx);
+    }
 }
 
 }  // namespace vindral

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,13 +59,28 @@ struct ServerExchangeStats {
     double avgLatencyMs = 0.0;
 };
 
+// The "fx" member of a board document: the USD/KRW rate the server holds.
+struct ServerFx {
+    bool hasData = false;
+    bool lastOk = false;
+    FxQuote quote;  // postedAtMs is the source's own time, never moved by the clock offset
+    std::string error;
+    // Sent with data whose rate is not a finite positive number: no new rate, a failure.
+    bool unusableRate = false;
+};
+
 // A parsed board document. Entries naming an exchange or coin outside the catalogs are dropped.
+// The Korean market's members come only to a session that asked for them; an older server never
+// sends them, and then `krw` stays empty and `krwStats` and `fx` absent.
 struct ServerBoard {
     std::string sessionId;
     std::uint64_t seq = 0;
     std::int64_t serverTimeMs = 0;  // 0 when the document gave none
     std::vector<ServerCell> cells;
     std::vector<ServerExchangeStats> stats;
+    std::vector<ServerCell> krw;                  // Upbit's KRW cells; `exchange` is unused
+    std::optional<ServerExchangeStats> krwStats;  // `exchange` is unused
+    std::optional<ServerFx> fx;
 };
 
 // Catalog index of an exchange name or coin symbol, compared exactly (case-sensitive); -1 if none.
@@ -88,7 +104,8 @@ std::wstring nextBoardUrl(std::wstring_view baseUrl, std::string_view sessionId,
                           std::uint64_t afterSeq);
 std::wstring refreshSessionUrl(std::wstring_view baseUrl, std::string_view sessionId);
 
-// The session JSON (interval, switched-on exchanges and coins in catalog order) as UTF-8.
+// The session JSON (interval, switched-on exchanges and coins in catalog order, and "krw":true
+// when the Korean market is wanted) as UTF-8.
 std::string buildSessionBody(const EngineConfig& config);
 
 // True when `body` is a board document; `board` is then replaced as a whole. False assigns the
@@ -107,8 +124,10 @@ bool isSessionGone(const HttpResponse& response);
 // their values; a cell with an unusable price keeps its price and takes the format error. Server
 // times are moved onto the local clock by (localNowMs - serverTimeMs); a board without a server
 // time moves nothing, since a huge offset would keep old prices fresh for ever. stats.lastTickMs
-// becomes localNowMs; maxLatencyMs is left alone.
+// becomes localNowMs; maxLatencyMs is left alone. While config.kimchiPremium is on, the KRW cells
+// of switched-on coins, Upbit's statistics and the rate go into `krw` by the same rules (the
+// rate's posting time is its source's and is not moved); otherwise `krw` is left alone.
 void applyServerBoard(const ServerBoard& board, const EngineConfig& config, CellGrid& cells,
-                      BoardStats& stats, std::int64_t localNowMs);
+                      BoardStats& stats, KrwBoard& krw, std::int64_t localNowMs);
 
 }  // namespace vindral

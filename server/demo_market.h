@@ -2,7 +2,9 @@
 // for `make run`: each coin's price wanders from a realistic level (a random walk pulled gently
 // back towards that level), every exchange quotes it with a small bias of its own and some noise,
 // the 24-hour references sit a few percent away, fetches take an exchange's typical time, and now
-// and then one fails with the text a real failure would show.
+// and then one fails with the text a real failure would show. Upbit's won prices are the coins'
+// USDT level times a simulated USD/KRW rate (about 1,390, moving a little) and a premium that
+// drifts smoothly between about +1 % and +3 %; the rate is a bank's, posted a few minutes ago.
 #pragma once
 
 #include <cstdint>

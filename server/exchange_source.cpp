@@ -11,7 +11,8 @@ constexpr std::size_t kCells = static_cast<std::size_t>(kExchangeCount) * kCoinC
 
 class ExchangeSource final : public PriceSource {
   public:
-    explicit ExchangeSource(const ExchangeEndpoints& endpoints) {
+    ExchangeSource(const ExchangeEndpoints& endpoints, const KrwEndpoints& krwEndpoints)
+        : krwEndpoints_(krwEndpoints) {
         for (std::uint32_t e = 0; e < kExchangeCount; ++e) {
             for (std::uint32_t c = 0; c < kCoinCount; ++c) {
                 tickerUrls_[e * kCoinCount + c] = tickerUrl(e, c, endpoints);
@@ -46,20 +47,46 @@ class ExchangeSource final : public PriceSource {
         return outcome;
     }
 
-    void cancel() override { client_.cancelAll(); }
+    std::array<FetchOutcome, kCoinCount> fetchUpbit(const IndexList& coins) override {
+        std::array<FetchOutcome, kCoinCount> outcomes;
+        const HttpResponse response =
+            krwClient_.request(L"GET", upbitTickerUrl(coins, krwEndpoints_), "", 0);
+        const UpbitReading reading = interpretUpbitResponse(response, coins);
+        for (const std::uint32_t coin : coins) {
+            if (coin >= kCoinCount)
+                continue;
+            FetchOutcome& outcome = outcomes[coin];
+            outcome.latencyMs = response.elapsedMs;
+            outcome.ok = reading.error[coin].empty();
+            outcome.price = reading.priceKrw[coin];
+            outcome.error = reading.error[coin];
+        }
+        return outcomes;
+    }
+
+    FxFetch fetchFx() override { return fetchUsdKrwRate(krwClient_, krwEndpoints_); }
+
+    void cancel() override {
+        client_.cancelAll();
+        krwClient_.cancelAll();
+    }
 
   private:
     // The server asks only the exchanges it names: an answer that points elsewhere is a
     // failure with its status.
     HttpClient client_{Redirects::Refuse};
+    // Its own client, so that cancelling or a slow Korean source never touches the exchanges'.
+    HttpClient krwClient_{Redirects::Refuse};
+    const KrwEndpoints krwEndpoints_;
     std::array<std::wstring, kCells> tickerUrls_;
     std::array<std::wstring, kCells> rateUrls_;
 };
 
 }  // namespace
 
-std::unique_ptr<PriceSource> makeExchangeSource(const ExchangeEndpoints& endpoints) {
-    return std::make_unique<ExchangeSource>(endpoints);
+std::unique_ptr<PriceSource> makeExchangeSource(const ExchangeEndpoints& endpoints,
+                                                const KrwEndpoints& krwEndpoints) {
+    return std::make_unique<ExchangeSource>(endpoints, krwEndpoints);
 }
 
 }  // namespace vindral

@@ -71,6 +71,7 @@ std::string serverUsage() {
            "  --demo                         simulate the market instead of asking the exchanges\n"
            "  --exchange-base URL            send every exchange request to URL (for loopback "
            "fakes)\n"
+           "  --krw-base URL                 send every Upbit and USD/KRW rate request to URL\n"
            "  --feeds live|poll              follow the exchanges' streams (default) or only poll\n"
            "  --exchange-ws-base URL         connect every exchange stream to URL, paths kept\n"
            "  --session-expiry-ms N          drop sessions not polled for N ms (default 60000)\n"
@@ -122,6 +123,13 @@ std::optional<ServerOptions> parseServerArgs(const std::vector<std::string>& arg
             }
             options.endpoints.baseUrls.fill(base);
             restRedirected = true;
+        } else if (arg == "--krw-base") {
+            std::wstring base = normalizeServerUrl(fromUtf8(*v));
+            if (base.empty()) {
+                error = "--krw-base wants a URL";
+                return std::nullopt;
+            }
+            options.krwEndpoints = {base, base, base};
         } else if (arg == "--feeds") {
             if (*v != "live" && *v != "poll") {
                 error = "--feeds wants live or poll, got " + *v;
@@ -170,7 +178,7 @@ std::optional<ServerOptions> parseServerArgs(const std::vector<std::string>& arg
 PriceServer::PriceServer(ServerOptions options)
     : options_(std::move(options)),
       source_(options_.demo ? makeDemoSource({.seed = std::random_device{}()})
-                            : makeExchangeSource(options_.endpoints)),
+                            : makeExchangeSource(options_.endpoints, options_.krwEndpoints)),
       hub_(
           io_.get_executor(), options_.hub, [this](std::uint32_t cell) { workers_->trigger(cell); },
           [this](std::string_view line) {
@@ -204,6 +212,20 @@ PriceServer::PriceServer(ServerOptions options)
             hub_.fetchDone(cell, std::move(outcome));
         });
     });
+    krwWorkers_ = std::make_unique<KrwWorkers>(
+        *source_,
+        [this](std::array<FetchOutcome, kCoinCount> outcomes) {
+            boost::asio::post(hub_.executor(), [this, outcomes = std::move(outcomes)]() mutable {
+                hub_.upbitDone(std::move(outcomes));
+            });
+        },
+        [this](FxFetch fetch) {
+            boost::asio::post(hub_.executor(), [this, fetch = std::move(fetch)]() mutable {
+                hub_.fxDone(std::move(fetch));
+            });
+        });
+    hub_.attachKrw({[this](const IndexList& coins) { krwWorkers_->fetchUpbit(coins); },
+                    [this] { krwWorkers_->fetchFx(); }});
 }
 
 std::unique_ptr<PriceServer> PriceServer::start(ServerOptions options, std::string& error) {
@@ -232,6 +254,7 @@ void PriceServer::stop() {
     if (feeds_)
         feeds_->close();
     workers_->stop();
+    krwWorkers_->stop();
 }
 
 }  // namespace vindral

@@ -18,6 +18,7 @@
 #include "net/exchanges.h"
 #include "server/fetch_workers.h"
 #include "server/http_server.h"
+#include "server/krw_workers.h"
 #include "server/live_feeds.h"
 #include "server/price_source.h"
 #include "server/session_hub.h"
@@ -35,6 +36,8 @@ struct ServerOptions {
     std::uint16_t port = kDefaultServerPort;
     bool demo = false;  // simulate the market instead of asking the exchanges
     ExchangeEndpoints endpoints = defaultExchangeEndpoints();
+    // Upbit, the bank's rate feed and the ECB's rate.
+    KrwEndpoints krwEndpoints = defaultKrwEndpoints();
     // The command line defaults to Live; code that builds options (the tests) asks for it.
     FeedMode feeds = FeedMode::Poll;
     LiveOptions live = defaultLiveOptions();
@@ -75,6 +78,7 @@ class PriceServer {
     boost::asio::io_context io_{1};
     std::unique_ptr<PriceSource> source_;
     std::unique_ptr<FetchWorkers> workers_;
+    std::unique_ptr<KrwWorkers> krwWorkers_;
     SessionHub hub_;
     std::unique_ptr<LiveFeeds> feeds_;
     HttpServer http_;

@@ -70,6 +70,9 @@ std::optional<SessionSettings> parseSessionBody(std::string_view body, std::stri
                        error)) {
         return std::nullopt;
     }
+    // Anything but true (an older client sends nothing) leaves the Korean market out.
+    const JsonValue* krw = root->find("krw");
+    config.kimchiPremium = krw != nullptr && krw->kind == JsonKind::Bool && krw->boolean;
     config.serverUrl.clear();
     config = toEngineConfig(config);
     if (const JsonValue* client = root->find("client")) {

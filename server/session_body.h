@@ -1,6 +1,8 @@
 // The session body a client sends to create or change its session:
-//   {"intervalMs":5000,"exchanges":["Binance","Bitget"],"coins":["BTC","SUI"],"client":"vindral-pc"}
-// read into the configuration the session runs with. The rules are the client's own: an interval
+//   {"intervalMs":5000,"exchanges":["Binance","Bitget"],"coins":["BTC","SUI"],"krw":true,
+//    "client":"vindral-pc"}
+// read into the configuration the session runs with ("krw":true asks for Upbit's KRW prices of
+// the coins and the USD/KRW rate). The rules are the client's own: an interval
 // out of range is clamped, an empty selection falls back to Bitget alone and BTC alone. Anything
 // that is not such a body is refused with a Korean reason for the 400 answer.
 #pragma once

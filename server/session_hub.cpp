@@ -5,6 +5,7 @@
 #include <random>
 
 #include "core/format.h"
+#include "core/kimchi_premium.h"
 #include "server/json_writer.h"
 #include "server/log_text.h"
 #include "server/session_body.h"
@@ -92,6 +93,62 @@ HubReply unknownSession() {
     return errorReply(404, "세션이 없습니다");
 }
 
+// The members of a price cell after its names: the same for an exchange's cell and Upbit's.
+void writeCellValues(JsonWriter& w, const PriceCell& cell) {
+    w.key("hasData");
+    w.boolean(cell.hasData);
+    w.key("lastOk");
+    w.boolean(cell.lastOk);
+    w.key("price");
+    w.number(cell.price);
+    w.key("prevPrice");
+    w.number(cell.prevPrice);
+    w.key("open24h");
+    w.number(cell.open24h);
+    w.key("latencyMs");
+    w.number(cell.latencyMs);
+    w.key("updatedAtMs");
+    w.integer(cell.updatedAtMs);
+    w.key("seq");
+    w.unsignedInteger(cell.seq);
+    w.key("error");
+    w.string(cell.error);
+}
+
+// A fetch result into a cell: a failure keeps the last price. `counter` is the source of seq.
+void takeOutcome(PriceCell& cell, const FetchOutcome& outcome, std::uint64_t& counter) {
+    cell.lastOk = outcome.ok;
+    if (outcome.ok) {
+        cell.prevPrice = cell.hasData ? cell.price : outcome.price;
+        cell.price = outcome.price;
+        cell.open24h = outcome.open24h;
+        cell.latencyMs = outcome.latencyMs;
+        cell.updatedAtMs = wallClockMs();
+        cell.seq = ++counter;
+        cell.hasData = true;
+        cell.error.clear();
+    } else {
+        cell.error = outcome.error;
+    }
+}
+
+bool hasCoin(const IndexList& coins, std::uint32_t coin) {
+    return std::find(coins.begin(), coins.end(), coin) != coins.end();
+}
+
+void writeStatsValues(JsonWriter& w, const ExchangeStats& stats) {
+    w.key("scheduled");
+    w.unsignedInteger(stats.scheduled);
+    w.key("ok");
+    w.unsignedInteger(stats.ok);
+    w.key("failed");
+    w.unsignedInteger(stats.failed);
+    w.key("overrun");
+    w.unsignedInteger(stats.overrun);
+    w.key("avgLatencyMs");
+    w.number(stats.avgLatencyMs);
+}
+
 }  // namespace
 
 struct SessionHub::Waiter {
@@ -111,6 +168,9 @@ struct SessionHub::Session : std::enable_shared_from_this<Session> {
     std::array<ExchangeStats, kExchangeCount> stats{};
     std::uint64_t tickIndex = 0;  // ticks since the last statistics reset; 0 = warm-up next
     std::array<Demand, kCells> demand{};
+    // The Korean market, while config.kimchiPremium: one demand for the shared Upbit request.
+    Demand krwDemand;
+    ExchangeStats krwStats;
     Timer tickTimer;
     std::uint64_t timerGeneration = 0;
     Clock::time_point nextTick{};
@@ -129,11 +189,15 @@ SessionHub::SessionHub(Executor executor, HubOptions options, StartFetch startFe
       startFetch_(std::move(startFetch)),
       log_(std::move(log)),
       sweepTimer_(executor_),
-      holdTimer_(executor_) {
+      holdTimer_(executor_),
+      krw_(std::make_unique<KrwFeed>(executor_)) {
     for (std::size_t k = 0; k < kCells; ++k) {
         cells_.push_back(std::make_unique<SharedCell>(executor_));
         rebuildCellJson(static_cast<std::uint32_t>(k));
     }
+    for (std::uint32_t c = 0; c < kCoinCount; ++c)
+        rebuildKrwJson(c);
+    rebuildFxJson();
     scheduleSweep();
 }
 
@@ -227,6 +291,12 @@ HubReply SessionHub::update(std::string_view id, std::string_view body) {
     }
     for (std::uint32_t k : touched)
         retimeCell(k, now);
+    krw_->subscribers.erase(session.get());
+    if (session->config.kimchiPremium)
+        krw_->subscribers.insert(session.get());
+    else
+        session->krwDemand = Demand{};
+    retimeKrw(now);
 
     resetStats(*session);
     tickSession(*session);
@@ -251,6 +321,12 @@ HubReply SessionHub::refresh(std::string_view id) {
         startFetch(k, now);
         cell.lastTick = now;
         scheduleCell(k, now + milliseconds(cell.intervalMs));
+    }
+    if (session->config.kimchiPremium && !krw_->inFlight &&
+        (krw_->fetchesStarted == 0 || now - krw_->lastFetchStart >= kMinRefreshGap)) {
+        startKrwFetch(now);
+        krw_->lastTick = now;
+        scheduleKrw(now + milliseconds(krw_->intervalMs));
     }
     tickSession(*session);
     scheduleSession(session, now + milliseconds(session->config.intervalMs));
@@ -380,6 +456,7 @@ HubReply SessionHub::status(std::size_t connections) const {
         w.endObject();
     }
     w.endArray();
+    writeKrwStatus(w);
     w.endObject();
     return {200, w.take()};
 }
@@ -390,6 +467,10 @@ void SessionHub::subscribe(Session& session, Clock::time_point now) {
         cells_[k]->subscribers.insert(&session);
     for (std::uint32_t k : selected)
         retimeCell(k, now);
+    if (session.config.kimchiPremium) {
+        krw_->subscribers.insert(&session);
+        retimeKrw(now);
+    }
 }
 
 void SessionHub::unsubscribe(Session& session, Clock::time_point now) {
@@ -398,6 +479,8 @@ void SessionHub::unsubscribe(Session& session, Clock::time_point now) {
         cells_[k]->subscribers.erase(&session);
     for (std::uint32_t k : selected)
         retimeCell(k, now);
+    if (krw_->subscribers.erase(&session) != 0)
+        retimeKrw(now);
 }
 
 // Sets a cell's polling interval to the shortest its subscribers ask for. A cell that gains its
@@ -524,6 +607,8 @@ void SessionHub::tickSession(Session& session) {
         demand.uncounted = warmUp;
         demand.fetchId = cell.inFlight ? cell.fetchesStarted : cell.fetchesStarted + 1;
     }
+    if (session.config.kimchiPremium)
+        tickSessionKrw(session, warmUp);
 }
 
 void SessionHub::scheduleSession(const std::shared_ptr<Session>& session, Clock::time_point at) {
@@ -545,6 +630,7 @@ void SessionHub::scheduleSession(const std::shared_ptr<Session>& session, Clock:
 
 void SessionHub::resetStats(Session& session) {
     session.stats.fill(ExchangeStats{});
+    session.krwStats = ExchangeStats{};
     session.tickIndex = 0;
 }
 
@@ -574,20 +660,7 @@ void SessionHub::fetchDone(std::uint32_t k, FetchOutcome outcome) {
 }
 
 void SessionHub::applyOutcome(std::uint32_t k, const FetchOutcome& outcome) {
-    PriceCell& cell = cells_[k]->cell;
-    cell.lastOk = outcome.ok;
-    if (outcome.ok) {
-        cell.prevPrice = cell.hasData ? cell.price : outcome.price;
-        cell.price = outcome.price;
-        cell.open24h = outcome.open24h;
-        cell.latencyMs = outcome.latencyMs;
-        cell.updatedAtMs = wallClockMs();
-        cell.seq = ++updateCounter_;
-        cell.hasData = true;
-        cell.error.clear();
-    } else {
-        cell.error = outcome.error;
-    }
+    takeOutcome(cells_[k]->cell, outcome, updateCounter_);
     rebuildCellJson(k);
 }
 
@@ -732,6 +805,9 @@ void SessionHub::close() {
         cell->timer.cancel();
         cell->subscribers.clear();
     }
+    krw_->timer.cancel();
+    krw_->fxTimer.cancel();
+    krw_->subscribers.clear();
     for (auto& [id, session] : sessions_) {
         session->gone = true;
         session->tickTimer.cancel();
@@ -751,6 +827,11 @@ std::string SessionHub::boardJson(const Session& session) const {
     std::size_t bytes = kFrameBytes + kStatsBytes * kExchangeCount;
     for (std::uint32_t k : selected)
         bytes += cells_[k]->json.size() + 1;
+    if (session.config.kimchiPremium) {
+        bytes += kStatsBytes + krw_->fxJson.size();
+        for (const std::string& json : krw_->json)
+            bytes += json.size() + 1;
+    }
     JsonWriter w;
     w.reserve(bytes);
     w.beginObject();
@@ -770,23 +851,15 @@ std::string SessionHub::boardJson(const Session& session) const {
     for (std::uint32_t e = 0; e < kExchangeCount; ++e) {
         if (!session.config.exchanges[e])
             continue;
-        const ExchangeStats& stats = session.stats[e];
         w.beginObject();
         w.key("exchange");
         w.string(utf8ExchangeName(e));
-        w.key("scheduled");
-        w.unsignedInteger(stats.scheduled);
-        w.key("ok");
-        w.unsignedInteger(stats.ok);
-        w.key("failed");
-        w.unsignedInteger(stats.failed);
-        w.key("overrun");
-        w.unsignedInteger(stats.overrun);
-        w.key("avgLatencyMs");
-        w.number(stats.avgLatencyMs);
+        writeStatsValues(w, session.stats[e]);
         w.endObject();
     }
     w.endArray();
+    if (session.config.kimchiPremium)
+        writeKrw(w, session);
     w.endObject();
     return w.take();
 }
@@ -799,26 +872,287 @@ void SessionHub::rebuildCellJson(std::uint32_t k) {
     w.string(utf8ExchangeName(k / kCoinCount));
     w.key("coin");
     w.string(utf8CoinSymbol(k % kCoinCount));
-    w.key("hasData");
-    w.boolean(cell.hasData);
-    w.key("lastOk");
-    w.boolean(cell.lastOk);
-    w.key("price");
-    w.number(cell.price);
-    w.key("prevPrice");
-    w.number(cell.prevPrice);
-    w.key("open24h");
-    w.number(cell.open24h);
-    w.key("latencyMs");
-    w.number(cell.latencyMs);
-    w.key("updatedAtMs");
-    w.integer(cell.updatedAtMs);
-    w.key("seq");
-    w.unsignedInteger(cell.seq);
-    w.key("error");
-    w.string(cell.error);
+    writeCellValues(w, cell);
     w.endObject();
     cells_[k]->json = w.take();
+}
+
+// The Korean market. One Upbit poller for the union of the asking sessions' coins, run by the
+// cells' rules, and the rate on its own slow timer.
+
+// Sets Upbit's polling interval and coins from the asking sessions. The first asker, and a coin
+// that no request has carried yet, start a request at once, within the refresh gap. When the
+// last asker leaves, both timers stop and the cells are reset; the rate is kept, since its age
+// is told by its source's posting time, and it is asked again only when it is due.
+void SessionHub::retimeKrw(Clock::time_point now) {
+    KrwFeed& feed = *krw_;
+    std::int32_t shortest = 0;
+    std::array<bool, kCoinCount> wanted{};
+    for (const Session* s : feed.subscribers) {
+        if (shortest == 0 || s->config.intervalMs < shortest)
+            shortest = s->config.intervalMs;
+        for (std::uint32_t c = 0; c < kCoinCount; ++c)
+            wanted[c] = wanted[c] || s->config.coins[c];
+    }
+    IndexList coins;
+    bool added = false;
+    for (std::uint32_t c = 0; c < kCoinCount; ++c) {
+        if (wanted[c]) {
+            coins.push_back(c);
+            added = added || !hasCoin(feed.coins, c);
+        } else if (hasCoin(feed.coins, c)) {
+            feed.cells[c] = PriceCell{};
+            rebuildKrwJson(c);
+        }
+    }
+    feed.coins = std::move(coins);
+    if (shortest == 0) {
+        if (feed.intervalMs != 0) {
+            feed.intervalMs = 0;
+            ++feed.timerGeneration;
+            feed.timer.cancel();
+            ++feed.fxTimerGeneration;
+            feed.fxTimer.cancel();
+        }
+        return;
+    }
+    const bool starting = feed.intervalMs == 0;
+    const bool faster = shortest != feed.intervalMs;
+    feed.intervalMs = shortest;
+    if (starting) {
+        const Clock::time_point fxDue = feed.lastFxStart + milliseconds(kFxFetchIntervalMs);
+        if (feed.fxFetchesStarted == 0 || fxDue <= now) {
+            if (!feed.fxInFlight)
+                startFx(now);
+            scheduleFx(now + milliseconds(kFxFetchIntervalMs));
+        } else {
+            scheduleFx(fxDue);
+        }
+    }
+    const Clock::time_point allowed = feed.lastFetchStart + kMinRefreshGap;
+    if (!starting && !added) {
+        if (faster)
+            scheduleKrw(std::max({feed.lastTick + milliseconds(shortest), allowed, now}));
+        return;
+    }
+    if (feed.inFlight) {
+        scheduleKrw(std::max(feed.lastTick + milliseconds(shortest), now));
+        return;
+    }
+    if (feed.fetchesStarted != 0 && allowed > now) {
+        scheduleKrw(allowed);
+        return;
+    }
+    startKrwFetch(now);
+    feed.lastTick = now;
+    scheduleKrw(now + milliseconds(shortest));
+}
+
+void SessionHub::scheduleKrw(Clock::time_point at) {
+    const std::uint64_t generation = ++krw_->timerGeneration;
+    krw_->timer.expires_at(at);
+    krw_->timer.async_wait([this, generation](const boost::system::error_code& ec) {
+        if (ec || closed_ || krw_->timerGeneration != generation)
+            return;
+        krwTick();
+    });
+}
+
+void SessionHub::krwTick() {
+    KrwFeed& feed = *krw_;
+    if (feed.intervalMs == 0)
+        return;
+    const Clock::time_point now = Clock::now();
+    if (feed.inFlight)
+        ++upstreamOverruns_;
+    else
+        startKrwFetch(now);
+    feed.lastTick = feed.timer.expiry();
+    scheduleKrw(std::max(feed.lastTick + milliseconds(feed.intervalMs), now));
+}
+
+void SessionHub::startKrwFetch(Clock::time_point now) {
+    KrwFeed& feed = *krw_;
+    feed.inFlight = true;
+    ++feed.fetchesStarted;
+    feed.lastFetchStart = now;
+    feed.inFlightCoins = feed.coins;
+    ++upstreamFetches_;
+    if (krwHooks_.fetchUpbit)
+        krwHooks_.fetchUpbit(feed.inFlightCoins);
+}
+
+void SessionHub::scheduleFx(Clock::time_point at) {
+    const std::uint64_t generation = ++krw_->fxTimerGeneration;
+    krw_->fxTimer.expires_at(at);
+    krw_->fxTimer.async_wait([this, generation](const boost::system::error_code& ec) {
+        if (ec || closed_ || krw_->fxTimerGeneration != generation || krw_->intervalMs == 0)
+            return;
+        const Clock::time_point now = Clock::now();
+        if (!krw_->fxInFlight)
+            startFx(now);
+        scheduleFx(std::max(krw_->fxTimer.expiry() + milliseconds(kFxFetchIntervalMs), now));
+    });
+}
+
+void SessionHub::startFx(Clock::time_point now) {
+    krw_->fxInFlight = true;
+    ++krw_->fxFetchesStarted;
+    krw_->lastFxStart = now;
+    ++upstreamFetches_;
+    if (krwHooks_.fetchFx)
+        krwHooks_.fetchFx();
+}
+
+void SessionHub::upbitDone(std::array<FetchOutcome, kCoinCount> outcomes) {
+    if (closed_)
+        return;
+    KrwFeed& feed = *krw_;
+    feed.inFlight = false;
+    const std::uint64_t fetchId = feed.fetchesStarted;
+    if (feed.subscribers.empty())
+        return;
+    // A coin dropped while the request was out stays reset.
+    for (const std::uint32_t c : feed.inFlightCoins) {
+        if (hasCoin(feed.coins, c)) {
+            takeOutcome(feed.cells[c], outcomes[c], updateCounter_);
+            rebuildKrwJson(c);
+        }
+    }
+    for (Session* session : feed.subscribers) {
+        // One request serves all of a session's coins: ok when every one of them came back.
+        FetchOutcome request;
+        request.ok = true;
+        bool mine = false;
+        for (const std::uint32_t c : feed.inFlightCoins) {
+            if (!session->config.coins[c])
+                continue;
+            mine = true;
+            request.ok = request.ok && outcomes[c].ok;
+            request.latencyMs = outcomes[c].latencyMs;
+        }
+        Demand& demand = session->krwDemand;
+        if (demand.pending && demand.fetchId <= fetchId) {
+            demand.pending = false;
+            if (!demand.uncounted)
+                countFetch(session->krwStats, request);
+            demand.uncounted = false;
+        }
+        if (mine)
+            markChanged(*session);
+    }
+}
+
+void SessionHub::fxDone(FxFetch fetch) {
+    if (closed_)
+        return;
+    KrwFeed& feed = *krw_;
+    feed.fxInFlight = false;
+    const std::string before = feed.fxJson;
+    applyFxFetch(feed.fx, fetch.quote, fetch.error);
+    rebuildFxJson();
+    if (feed.fxJson == before)
+        return;
+    for (Session* session : feed.subscribers)
+        markChanged(*session);
+}
+
+// Upbit's part of a session tick, counted as a polled exchange's cell is.
+void SessionHub::tickSessionKrw(Session& session, bool warmUp) {
+    const KrwFeed& feed = *krw_;
+    Demand& demand = session.krwDemand;
+    if (demand.pending) {
+        if (!demand.uncounted) {
+            ++session.krwStats.scheduled;
+            ++session.krwStats.overrun;
+        }
+        return;
+    }
+    if (warmUp && !feed.inFlight && feed.fetchesStarted != 0)
+        return;
+    if (!warmUp)
+        ++session.krwStats.scheduled;
+    demand.pending = true;
+    demand.uncounted = warmUp;
+    demand.fetchId = feed.inFlight ? feed.fetchesStarted : feed.fetchesStarted + 1;
+}
+
+void SessionHub::rebuildKrwJson(std::uint32_t coin) {
+    JsonWriter w;
+    w.beginObject();
+    w.key("coin");
+    w.string(utf8CoinSymbol(coin));
+    writeCellValues(w, krw_->cells[coin]);
+    w.endObject();
+    krw_->json[coin] = w.take();
+}
+
+void SessionHub::rebuildFxJson() {
+    const FxCell& fx = krw_->fx;
+    JsonWriter w;
+    w.beginObject();
+    w.key("hasData");
+    w.boolean(fx.hasData);
+    w.key("lastOk");
+    w.boolean(fx.lastOk);
+    w.key("krwPerUsd");
+    w.number(fx.quote.krwPerUsd);
+    w.key("postedAtMs");
+    w.integer(fx.quote.postedAtMs);
+    w.key("source");
+    w.string(fx.quote.source == FxSource::Ecb ? "ecb" : "bank");
+    w.key("provider");
+    w.string(fx.quote.provider);
+    w.key("error");
+    w.string(fx.error);
+    w.endObject();
+    krw_->fxJson = w.take();
+}
+
+void SessionHub::writeKrw(JsonWriter& w, const Session& session) const {
+    w.key("krw");
+    w.beginArray();
+    for (std::uint32_t c = 0; c < kCoinCount; ++c) {
+        if (session.config.coins[c])
+            w.raw(krw_->json[c]);
+    }
+    w.endArray();
+    w.key("krwStats");
+    w.beginObject();
+    writeStatsValues(w, session.krwStats);
+    w.endObject();
+    w.key("fx");
+    w.raw(krw_->fxJson);
+}
+
+void SessionHub::writeKrwStatus(JsonWriter& w) const {
+    const KrwFeed& feed = *krw_;
+    w.key("krwSessions");
+    w.unsignedInteger(feed.subscribers.size());
+    w.key("krw");
+    w.beginArray();
+    for (const std::uint32_t c : feed.coins) {
+        w.beginObject();
+        w.key("coin");
+        w.string(utf8CoinSymbol(c));
+        w.key("source");
+        w.string("polled");
+        w.key("hasData");
+        w.boolean(feed.cells[c].hasData);
+        w.key("lastOk");
+        w.boolean(feed.cells[c].lastOk);
+        w.endObject();
+    }
+    w.endArray();
+    w.key("fx");
+    w.beginObject();
+    w.key("hasData");
+    w.boolean(feed.fx.hasData);
+    w.key("source");
+    w.string(feed.fx.quote.source == FxSource::Ecb ? "ecb" : "bank");
+    w.key("error");
+    w.string(feed.fx.error);
+    w.endObject();
 }
 
 }  // namespace vindral

@@ -17,6 +17,11 @@
 //   event loop, but a session gets at most one board per `minDeliveryGapMs`.
 // - Sessions that nobody polled for the expiry time are dropped; a client re-creates its
 //   session on the 404.
+// - The Korean market is fetched only while some session asks for it ("krw":true), once for
+//   all of them: one Upbit request for the coins those sessions select, polled at the shortest of
+//   their intervals by the cells' rules (one request in flight, overruns, the refresh gap), and
+//   the USD/KRW rate every kFxFetchIntervalMs. Each asking session counts Upbit's statistics as
+//   it counts an exchange's, and its seq moves when its KRW cells or the rate change.
 //
 // Everything here runs on the thread of the server's event loop, so the state needs no lock; fetch
 // results arrive through `fetchDone`, which the caller posts onto that loop, and answers leave
@@ -40,6 +45,7 @@
 #include <vector>
 
 #include "core/board.h"
+#include "server/json_writer.h"
 #include "server/price_source.h"
 
 namespace vindral {
@@ -110,6 +116,17 @@ class SessionHub {
     void attachLive(LiveHooks hooks) { live_ = std::move(hooks); }
     void setCellLive(std::uint32_t cell, bool live);
     void liveUpdate(std::uint32_t cell, FetchOutcome outcome);
+
+    // The Korean market's fetchers: each call starts one request, whose result comes back
+    // through upbitDone or fxDone on the io thread.
+    struct KrwHooks {
+        std::function<void(const IndexList& coins)> fetchUpbit;
+        std::function<void()> fetchFx;
+    };
+    void attachKrw(KrwHooks hooks) { krwHooks_ = std::move(hooks); }
+    // Outcomes of the coins of the request in flight, indexed by coin.
+    void upbitDone(std::array<FetchOutcome, kCoinCount> outcomes);
+    void fxDone(FxFetch fetch);
     // Cancels every timer and drops every waiting long poll; the hub is idle afterwards.
     void close();
 
@@ -143,6 +160,30 @@ class SessionHub {
         Timer timer;
         std::uint64_t timerGeneration = 0;
     };
+    // Upbit's cells and the rate, shared by every session that asks for them.
+    struct KrwFeed {
+        explicit KrwFeed(const Executor& executor) : timer(executor), fxTimer(executor) {}
+        std::array<PriceCell, kCoinCount> cells{};
+        std::array<std::string, kCoinCount> json;  // the cells' board entries
+        std::unordered_set<Session*> subscribers;
+        IndexList coins;              // every coin some subscriber selects
+        std::int32_t intervalMs = 0;  // 0 while nobody asks
+        bool inFlight = false;
+        IndexList inFlightCoins;
+        std::uint64_t fetchesStarted = 0;
+        Clock::time_point lastTick{};
+        Clock::time_point lastFetchStart{};
+        Timer timer;
+        std::uint64_t timerGeneration = 0;
+        FxCell fx;
+        std::string fxJson;
+        bool fxInFlight = false;
+        std::uint64_t fxFetchesStarted = 0;
+        Clock::time_point lastFxStart{};
+        Timer fxTimer;
+        std::uint64_t fxTimerGeneration = 0;
+    };
+
     // Held long polls by the time they must be answered, earliest first.
     using HoldIndex = std::multimap<Clock::time_point, Waiter*>;
 
@@ -172,6 +213,18 @@ class SessionHub {
     std::string boardJson(const Session& session) const;
     void rebuildCellJson(std::uint32_t cell);
 
+    void retimeKrw(Clock::time_point now);
+    void scheduleKrw(Clock::time_point at);
+    void krwTick();
+    void startKrwFetch(Clock::time_point now);
+    void scheduleFx(Clock::time_point at);
+    void startFx(Clock::time_point now);
+    void tickSessionKrw(Session& session, bool warmUp);
+    void rebuildKrwJson(std::uint32_t coin);
+    void rebuildFxJson();
+    void writeKrw(JsonWriter& w, const Session& session) const;
+    void writeKrwStatus(JsonWriter& w) const;
+
     Executor executor_;
     const HubOptions options_;
     StartFetch startFetch_;
@@ -191,6 +244,8 @@ class SessionHub {
     Clock::time_point holdTimerAt_{};
     std::uint64_t holdTimerGeneration_ = 0;
     LiveHooks live_;
+    KrwHooks krwHooks_;
+    std::unique_ptr<KrwFeed> krw_;
     bool closed_ = false;
 };
 

@@ -370,7 +370,8 @@ TEST(ExchangeSourceRedirectTest, ARedirectIsAFailureWithItsStatusAndIsNotFollowe
     });
     ExchangeEndpoints endpoints;
     endpoints.baseUrls.fill(exchange.baseUrlW());
-    const std::unique_ptr<PriceSource> source = makeExchangeSource(endpoints);
+    const std::wstring base = exchange.baseUrlW();
+    const std::unique_ptr<PriceSource> source = makeExchangeSource(endpoints, {base, base, base});
     const FetchOutcome outcome = source->fetch(1, 0);
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.error, "HTTP 302");

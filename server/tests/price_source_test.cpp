@@ -17,7 +17,9 @@ constexpr std::uint32_t kBtc = 0, kSui = 2;
 
 TEST(ExchangeSourceTest, FetchesLikeAnEngineWorker) {
     test::FakeExchange fake(VINDRAL_SHARED_DIR "/fixtures/exchanges");
-    const std::unique_ptr<PriceSource> source = makeExchangeSource(fake.endpoints());
+    const std::wstring base = fake.endpoints().baseUrls[0];
+    const std::unique_ptr<PriceSource> source =
+        makeExchangeSource(fake.endpoints(), {base, base, base});
 
     fake.setPrice(kBitget, kBtc, 101.5, 100);
     FetchOutcome outcome = source->fetch(kBitget, kBtc);

@@ -311,7 +311,8 @@ TEST(ApplyServerBoard, MovesServerTimesOntoTheLocalClock) {
     board.cells.push_back(sentCell(1, 0));
     CellGrid cells{};
     BoardStats stats;
-    applyServerBoard(board, config, cells, stats, 2'000'500);
+    KrwBoard krw;
+    applyServerBoard(board, config, cells, stats, krw, 2'000'500);
 
     const PriceCell& cell = cells[1][0];
     EXPECT_TRUE(cell.hasData);
@@ -334,7 +335,8 @@ TEST(ApplyServerBoard, BoardWithoutServerTimeKeepsCellTimesAsSent) {
         board.cells.push_back(sentCell(1, 0));
         CellGrid cells{};
         BoardStats stats;
-        applyServerBoard(board, config, cells, stats, 1'700'000'000'000);
+        KrwBoard krw;
+        applyServerBoard(board, config, cells, stats, krw, 1'700'000'000'000);
         EXPECT_EQ(1'000'000, cells[1][0].updatedAtMs) << serverTimeMs;
     }
 }
@@ -349,12 +351,13 @@ TEST(ApplyServerBoard, ExtremeTimesSaturate) {
     board.cells.push_back(sent);
     CellGrid cells{};
     BoardStats stats;
-    applyServerBoard(board, config, cells, stats, 1'700'000'000'000);
+    KrwBoard krw;
+    applyServerBoard(board, config, cells, stats, krw, 1'700'000'000'000);
     EXPECT_EQ(std::numeric_limits<std::int64_t>::max(), cells[1][0].updatedAtMs);
 
     board.serverTimeMs = std::numeric_limits<std::int64_t>::max();
     board.cells[0].updatedAtMs = 1;
-    applyServerBoard(board, config, cells, stats, -10);
+    applyServerBoard(board, config, cells, stats, krw, -10);
     // The offset itself saturates at the minimum; the sent time of 1 is then added to it.
     EXPECT_EQ(std::numeric_limits<std::int64_t>::min() + 1, cells[1][0].updatedAtMs);
 }
@@ -399,7 +402,9 @@ TEST(ApplyServerBoard, CellRules) {
     board.cells.push_back(sentCell(0, 2));
 
     BoardStats stats;
-    applyServerBoard(board, config, cells, stats, 5000);
+
+    KrwBoard krw;
+    applyServerBoard(board, config, cells, stats, krw, 5000);
 
     EXPECT_EQ(100, cells[0][0].price);
     EXPECT_EQ(100, cells[0][0].prevPrice);
@@ -423,6 +428,7 @@ TEST(ApplyServerBoard, CellRules) {
 
 TEST(ApplyServerBoard, StatisticsAreTakenAsSent) {
     BoardStats stats;
+    KrwBoard krw;
     for (ExchangeStats& s : stats.exchanges) {
         s = ExchangeStats{1, 1, 1, 1, 5, 5, 99};
     }
@@ -437,7 +443,7 @@ TEST(ApplyServerBoard, StatisticsAreTakenAsSent) {
     sent.avgLatencyMs = 40.5;
     board.stats.push_back(sent);
     CellGrid cells{};
-    applyServerBoard(board, EngineConfig{}, cells, stats, 777);
+    applyServerBoard(board, EngineConfig{}, cells, stats, krw, 777);
 
     const ExchangeStats& okx = stats.exchanges[3];
     EXPECT_EQ(20u, okx.scheduled);
@@ -518,7 +524,8 @@ TEST(ServerNumbers, ACellWhosePriceIsNotAPriceKeepsItsOldPriceAndFails) {
         cell.updatedAtMs = 500;
         cell.seq = 3;
         BoardStats stats;
-        applyServerBoard(board, config, grid, stats, 1000);
+        KrwBoard krw;
+        applyServerBoard(board, config, grid, stats, krw, 1000);
         EXPECT_TRUE(cell.hasData);
         EXPECT_FALSE(cell.lastOk);
         EXPECT_EQ("서버 응답 형식 오류", cell.error);
@@ -542,9 +549,10 @@ TEST(ServerNumbers, AbsentOrUnreadableReferencesStillMeanUnknown) {
         ASSERT_TRUE(parseServerBoard(body, board, error));
         CellGrid grid{};
         BoardStats stats;
+        KrwBoard krw;
         applyServerBoard(board,
                          configWith(5000, {false, true, false, false, false}, {true, false, false}),
-                         grid, stats, 1000);
+                         grid, stats, krw, 1000);
         EXPECT_TRUE(grid[1][0].lastOk);
         EXPECT_EQ(101, grid[1][0].price);
     }
