@@ -127,9 +127,8 @@ class MarketEngine {
     std::vector<std::unique_ptr<Worker>> workers;
     std::thread schedulerThread;
 
-    // The Korean market on the direct road. The rate has its own client and thread, so that its
-    // two sources' time-outs never hold up a tick.
-    KrwBoard krw;
+    // The Korean market's fetches on the direct road (its board is `krw`). The rate has its own
+    // client and thread, so that its two sources' time-outs never hold up a tick.
     Worker upbitWorker;
     HttpClient fxClient;
     std::condition_variable fxWake;
