@@ -47,9 +47,11 @@ void MainWindow::paintPremiumCell(HDC dc, const RECT& rect, std::uint32_t coin, 
     Rgb statusColor = palette::kWarning;
     if (krw.hasData) {
         const bool fresh = isFresh(krw, board_.config.intervalMs, now);
+        // A won price has three digits and a sign more than a USDT one: in the cell font BTC's
+        // "₩137,569,000" no longer fits an exchange-wide column at 144 DPI.
         drawCellText(dc, formatKrwPrice(krw.price), rect, toRect(boxes.price),
-                     fonts_[kFontCellPrice].get(), fresh ? palette::kMainText : palette::kDimText,
-                     kBottomRight | kFit);
+                     fonts_[kFontCompactPrice].get(),
+                     fresh ? palette::kMainText : palette::kDimText, kBottomRight | kFit);
         status = cellStatusText(krw, board_.config.intervalMs, now);
     } else if (!krw.error.empty()) {
         drawCellText(dc, L"조회 실패", rect, toRect(boxes.price), small, palette::kRed,

@@ -1357,7 +1357,9 @@ def case_kimchi_premium_144dpi(s):
     def premiums_shown():
         texts = drawn_texts(s, shots, next(number))
         rows = premium_column(texts, *geometry, coins)
-        won = all(any(t.startswith("₩") for t in rows[c]) for c in coins)
+        # Whole, not cut: the won price is the widest text of the table.
+        won = all(any(t.startswith("₩") and not t.endswith(ELLIPSES) for t in rows[c])
+                  for c in coins)
         pct = all(any(PREMIUM_TEXT.match(t) for t in rows[c]) for c in coins)
         return texts if won and pct else None
 
