@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/format.h"
+#include "core/kimchi_premium.h"
 
 namespace vindral {
 namespace {
@@ -30,9 +31,54 @@ bool cellEnabled(const EngineConfig& config, std::uint32_t exchange, std::uint32
     return config.exchanges[exchange] && config.coins[coin];
 }
 
+bool upbitEnabled(const EngineConfig& config, std::uint32_t coin) {
+    return config.kimchiPremium && config.coins[coin];
+}
+
+void acceptPrice(PriceCell& cell, double price, double open24h, double latencyMs,
+                 std::uint64_t seq) {
+    cell.lastOk = true;
+    cell.prevPrice = cell.hasData ? cell.price : price;
+    cell.price = price;
+    cell.open24h = open24h;
+    cell.latencyMs = latencyMs;
+    cell.updatedAtMs = wallClockMs();
+    cell.seq = seq;
+    cell.hasData = true;
+    cell.error.clear();
+}
+
+void countSuccess(ExchangeStats& target, double latencyMs) {
+    ++target.ok;
+    target.lastLatencyMs = latencyMs;
+    target.avgLatencyMs = target.avgLatencyMs == 0 ? latencyMs
+                                                   : (1 - kLatencySmoothing) * target.avgLatencyMs +
+                                                         kLatencySmoothing * latencyMs;
+    target.maxLatencyMs = std::max(target.maxLatencyMs, latencyMs);
+}
+
+// One tick for one worker: it starts a fetch when idle, otherwise the tick is an overrun. Neither
+// is counted on the warm-up tick.
+void dispatch(bool idle, bool warmUp, bool& go, bool& uncounted, ExchangeStats& target,
+              std::condition_variable& wake) {
+    if (idle) {
+        if (!warmUp) {
+            ++target.scheduled;
+        }
+        uncounted = warmUp;
+        go = true;
+        wake.notify_one();
+    } else if (!uncounted) {
+        // A slow source misses this tick; no second fetch is queued.
+        ++target.scheduled;
+        ++target.overrun;
+    }
+}
+
 }  // namespace
 
-MarketEngine::MarketEngine(ExchangeEndpoints endpoints) : endpoints(std::move(endpoints)) {}
+MarketEngine::MarketEngine(ExchangeEndpoints endpoints, KrwEndpoints krwEndpoints)
+    : endpoints(std::move(endpoints)), krwEndpoints(std::move(krwEndpoints)) {}
 
 MarketEngine::~MarketEngine() {
     stop();
@@ -49,6 +95,10 @@ void MarketEngine::start(const Settings& settings, std::function<void()> callbac
         tickNow = false;
         onChange = std::move(callback);
         cells = CellGrid{};
+        krw = KrwBoard{};
+        upbitWorker.go = false;
+        upbitWorker.uncounted = false;
+        fxDue = config.kimchiPremium;
         resetStats();
         serverRoad = !config.serverUrl.empty();
         sessionId.clear();
@@ -79,6 +129,9 @@ void MarketEngine::startThreads() {
         controlThread = std::thread([this] { controlLoop(); });
         return;
     }
+    fxClient.resetCancel();
+    upbitWorker.thread = std::thread([this] { upbitLoop(); });
+    fxThread = std::thread([this] { fxLoop(); });
     for (std::uint32_t e = 0; e < kExchangeCount; ++e) {
         for (std::uint32_t c = 0; c < kCoinCount; ++c) {
             auto worker = std::make_unique<Worker>();
@@ -110,12 +163,19 @@ void MarketEngine::applySettings(const Settings& settings) {
                     }
                 }
             }
+            for (std::uint32_t c = 0; c < kCoinCount; ++c) {
+                if (upbitEnabled(next, c) && !upbitEnabled(config, c)) {
+                    krw.upbit[c] = PriceCell{};
+                }
+            }
+            fxDue = fxDue || (next.kimchiPremium && !config.kimchiPremium);
             config = next;
             resetStats();
             tickNow = true;
             settingsDirty = serverRoad;
             scheduleWake.notify_all();
             serverWake.notify_all();
+            fxWake.notify_all();
             return;
         }
     }
@@ -160,9 +220,13 @@ void MarketEngine::stop() {
     }
     scheduleWake.notify_all();
     serverWake.notify_all();
+    fxWake.notify_all();
+    upbitWorker.wake.notify_all();
     for (auto& worker : workers) {
         worker->wake.notify_all();
     }
+    // The rate's two sources could otherwise hold stop for both their time-outs.
+    fxClient.cancelAll();
     // A long poll in flight returns at once. Direct fetches are not cancelled: they end within
     // the client's time-outs.
     if (server) {
@@ -199,6 +263,12 @@ void MarketEngine::joinThreads() {
             worker->thread.join();
         }
     }
+    if (upbitWorker.thread.joinable()) {
+        upbitWorker.thread.join();
+    }
+    if (fxThread.joinable()) {
+        fxThread.join();
+    }
     {
         // snapshot counts busy workers under the lock; the vector changes under it too.
         std::lock_guard lock(mutex);
@@ -214,6 +284,7 @@ void MarketEngine::joinThreads() {
 
 void MarketEngine::resetStats() {
     stats = {};
+    krw.upbitStats = {};
     tickIndex = 0;
     statsSinceMs = wallClockMs();
 }
@@ -231,22 +302,13 @@ void MarketEngine::schedulerLoop() {
         ++tickIndex;
         for (auto& worker : workers) {
             Worker& w = *worker;
-            if (!cellEnabled(config, w.exchange, w.coin)) {
-                continue;
+            if (cellEnabled(config, w.exchange, w.coin)) {
+                dispatch(!w.busy && !w.go, first, w.go, w.uncounted, stats[w.exchange], w.wake);
             }
-            ExchangeStats& target = stats[w.exchange];
-            if (!w.busy && !w.go) {
-                if (!first) {
-                    ++target.scheduled;
-                }
-                w.uncounted = first;
-                w.go = true;
-                w.wake.notify_one();
-            } else if (!w.uncounted) {
-                // A slow exchange misses this tick; no second fetch is queued.
-                ++target.scheduled;
-                ++target.overrun;
-            }
+        }
+        if (config.kimchiPremium) {
+            Worker& u = upbitWorker;
+            dispatch(!u.busy && !u.go, first, u.go, u.uncounted, krw.upbitStats, u.wake);
         }
 
         // Missed ticks are dropped, never caught up in a burst.
@@ -310,27 +372,93 @@ void MarketEngine::workerLoop(Worker& w) {
         ExchangeStats& target = w.uncounted ? scratch : stats[w.exchange];
         w.uncounted = false;
         PriceCell& cell = cells[w.exchange][w.coin];
-        cell.lastOk = ok;
         if (ok) {
-            cell.prevPrice = cell.hasData ? cell.price : quote.price;
-            cell.price = quote.price;
-            cell.open24h = quote.open24h;
-            cell.latencyMs = latencyMs;
-            cell.updatedAtMs = wallClockMs();
-            cell.seq = ++updateCounter;
-            cell.hasData = true;
-            cell.error.clear();
-            ++target.ok;
-            target.lastLatencyMs = latencyMs;
-            target.avgLatencyMs =
-                target.avgLatencyMs == 0
-                    ? latencyMs
-                    : (1 - kLatencySmoothing) * target.avgLatencyMs + kLatencySmoothing * latencyMs;
-            target.maxLatencyMs = std::max(target.maxLatencyMs, latencyMs);
+            acceptPrice(cell, quote.price, quote.open24h, latencyMs, ++updateCounter);
+            countSuccess(target, latencyMs);
         } else {
+            cell.lastOk = false;
             cell.error = std::move(error);
             ++target.failed;
         }
+        notifyUnlocked(lock);
+    }
+}
+
+void MarketEngine::upbitLoop() {
+    Worker& w = upbitWorker;
+    std::unique_lock lock(mutex);
+    for (;;) {
+        if (stopping) {
+            return;
+        }
+        if (!w.go) {
+            w.wake.wait(lock);
+            continue;
+        }
+        w.go = false;
+        w.busy = true;
+        // One request for every shown coin, as they are when the fetch starts.
+        const IndexList coins = enabledCoins(config);
+        const std::wstring url = upbitTickerUrl(coins, krwEndpoints);
+        lock.unlock();
+
+        const HttpResponse response = tickerClient.request(L"GET", url, {}, 0);
+        const UpbitReading reading = interpretUpbitResponse(response, coins);
+
+        lock.lock();
+        w.busy = false;
+        ExchangeStats scratch;
+        ExchangeStats& target = w.uncounted ? scratch : krw.upbitStats;
+        w.uncounted = false;
+        // The request counts as a success only when it priced every coin it asked for.
+        bool allPriced = !coins.empty();
+        for (const std::uint32_t c : coins) {
+            PriceCell& cell = krw.upbit[c];
+            if (reading.error[c].empty() && reading.priceKrw[c] > 0) {
+                acceptPrice(cell, reading.priceKrw[c], 0, response.elapsedMs, ++updateCounter);
+            } else {
+                allPriced = false;
+                cell.lastOk = false;
+                cell.error = reading.error[c];
+            }
+        }
+        if (allPriced) {
+            countSuccess(target, response.elapsedMs);
+        } else {
+            ++target.failed;
+        }
+        notifyUnlocked(lock);
+    }
+}
+
+void MarketEngine::fxLoop() {
+    std::unique_lock lock(mutex);
+    Clock::time_point next{};
+    for (;;) {
+        if (stopping) {
+            return;
+        }
+        if (!config.kimchiPremium) {
+            fxWake.wait(lock);
+            continue;
+        }
+        const Clock::time_point now = Clock::now();
+        if (fxDue) {
+            fxDue = false;
+            next = now;
+        }
+        if (now < next) {
+            fxWake.wait_for(lock, remainingWait(next, now));
+            continue;
+        }
+        next = now + milliseconds(kFxFetchIntervalMs);
+        lock.unlock();
+        const FxFetch fetch = fetchUsdKrwRate(fxClient, krwEndpoints);
+        lock.lock();
+        if (stopping) {
+            return;
+        }
+        applyFxFetch(krw.fx, fetch.quote, fetch.error);
         notifyUnlocked(lock);
     }
 }

@@ -1,6 +1,8 @@
 // The live price board and the threads that fill it, by one of two roads chosen by the server URL:
 // - direct: one scheduler thread ticks at the interval and wakes fifteen worker threads (one per
 //   exchange and coin, enabled or not) that fetch the exchanges' tickers through one HttpClient;
+//   while the kimchi premium is on, a sixteenth worker fetches Upbit's KRW prices with the same
+//   tick and a rate thread asks for the USD/KRW rate every kFxFetchIntervalMs;
 // - server: a session thread creates a session on the price server and long-polls it for boards,
 //   a control thread pushes settings changes and refresh requests.
 //
@@ -24,6 +26,7 @@
 #include "core/server_pacing.h"
 #include "net/exchanges.h"
 #include "net/http_client.h"
+#include "net/krw_sources.h"
 #include "net/server_protocol.h"
 #include "settings/settings.h"
 
@@ -40,7 +43,8 @@ inline constexpr char kUsdtRateErrorPrefix[] = "USDT 환율 ";
 class MarketEngine {
   public:
     // Tests point the direct road at loopback fakes; the program uses the real hosts.
-    explicit MarketEngine(ExchangeEndpoints endpoints = defaultExchangeEndpoints());
+    explicit MarketEngine(ExchangeEndpoints endpoints = defaultExchangeEndpoints(),
+                          KrwEndpoints krwEndpoints = defaultKrwEndpoints());
     ~MarketEngine();
     MarketEngine(const MarketEngine&) = delete;
     MarketEngine& operator=(const MarketEngine&) = delete;
@@ -69,6 +73,8 @@ class MarketEngine {
 
     void schedulerLoop();
     void workerLoop(Worker& worker);
+    void upbitLoop();
+    void fxLoop();
     void sessionLoop();
     void controlLoop();
 
@@ -85,6 +91,7 @@ class MarketEngine {
     void joinThreads();
 
     const ExchangeEndpoints endpoints;
+    const KrwEndpoints krwEndpoints;
 
     HttpClient tickerClient;
     HttpClient pollClient;
@@ -119,6 +126,14 @@ class MarketEngine {
     std::uint64_t updateCounter = 0;  // source of the cells' seq on the direct road
     std::vector<std::unique_ptr<Worker>> workers;
     std::thread schedulerThread;
+
+    // The Korean market's fetches on the direct road (its board is `krw`). The rate has its own
+    // client and thread, so that its two sources' time-outs never hold up a tick.
+    Worker upbitWorker;
+    HttpClient fxClient;
+    std::condition_variable fxWake;
+    bool fxDue = false;  // the rate is asked for at once: the option was just switched on
+    std::thread fxThread;
 };
 
 }  // namespace vindral

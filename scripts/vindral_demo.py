@@ -3,8 +3,8 @@
 
   vindral_demo.py run          show the window on $DISPLAY until it is closed; without a
                                DISPLAY, on a private Xvfb: keep a screenshot and close it
-  vindral_demo.py screenshots  the three looks, the menu, the dialogs and a fired alert as PNG
-                               files in docs/
+  vindral_demo.py screenshots  the three looks, the menu, the dialogs, a fired alert and the
+                               table and strip with the kimchi premium as PNG files in docs/
 
 Used by scripts/run.sh (make run) and scripts/screenshots.sh, which build the programs first.
 Nothing here reaches beyond 127.0.0.1.
@@ -22,6 +22,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from harness import Session, TestFailure, ini_of, stop_process, wait_for, write_ini  # noqa: E402
 
 GREEN = (46, 204, 113)
+RISE_RED = (240, 80, 80)
 TRAY_ICON = (12, 32)
 VK_M = 0x4D
 WM_CLOSE = 0x0010
@@ -135,6 +136,27 @@ def screenshots(s, url, docs):
     close(s, app)
 
     alert_screenshots(s, url, docs)
+    premium_screenshots(s, url, docs)
+
+
+def premium_screenshots(s, url, docs):
+    """The table view with the "업비트 · 김프" column and the strip with the premium after each
+    change, once the demo market's premiums (a few percent up: red) are drawn."""
+    app = start(s, url, IntervalSec="2", KimchiPremium="1", CoinInitials="0")
+    wait_for_prices(s)
+
+    def premium_drawn():
+        x, y, _, _ = s.rect()
+        # The lower half of BTC's premium cell, the column after three exchanges and the average.
+        return s.screenshot().count(x + 490, y + 68, x + 598, y + 88, RISE_RED, 40) >= 5
+    wait_for(premium_drawn, 60, "the premium column")
+    window_shot(s, os.path.join(docs, "vindral-table-kimchi.png"), margin=8)
+
+    s.driver("key", "main", VK_M)
+    wait_for(lambda: s.rect()[3] < 60, 15, "the initials strip")
+    wait_for_prices(s, dot=(9, 11))
+    window_shot(s, os.path.join(docs, "vindral-strip-kimchi.png"), margin=8)
+    close(s, app)
 
 
 def add_alert(s, coin, kind, value, minutes=""):

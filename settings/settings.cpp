@@ -20,6 +20,7 @@ constexpr wchar_t kKeyZoomPct[] = L"ZoomPct";
 constexpr wchar_t kKeyPosX[] = L"PosX";
 constexpr wchar_t kKeyPosY[] = L"PosY";
 constexpr wchar_t kKeyClickThrough[] = L"ClickThrough";
+constexpr wchar_t kKeyKimchiPremium[] = L"KimchiPremium";
 
 constexpr int32_t kMsPerSecond = 1000;
 constexpr int32_t kOpacityMinPct = 30;
@@ -78,6 +79,7 @@ Settings loadSettings(const std::wstring& iniPath) {
                 s.exchanges);
     decodeFlags(ini::readText(iniPath, kKeyCoins, encodeFlags(defaults.coins)), s.coins);
     s.serverUrl = ini::readText(iniPath, kKeyServerUrl, kDefaultServerUrl);
+    s.kimchiPremium = ini::readInt(iniPath, kKeyKimchiPremium, defaults.kimchiPremium ? 1 : 0) != 0;
 
     const EngineConfig engine = toEngineConfig(s);
     static_cast<EngineConfig&>(s) = engine;
@@ -115,6 +117,7 @@ void saveSettings(const Settings& settings, const std::wstring& iniPath) {
                                  {kKeyPosX, intText(settings.posX)},
                                  {kKeyPosY, intText(settings.posY)},
                                  {kKeyClickThrough, boolText(settings.clickThrough)},
+                                 {kKeyKimchiPremium, boolText(settings.kimchiPremium)},
                              });
 }
 

@@ -63,15 +63,17 @@ std::optional<HoverCell> hoverCellAt(Look look, const LayoutMetrics& m, std::uin
     if (look == Look::Table) {
         const int rowsTop = m.headerHeight + m.columnHeaderHeight;
         const std::optional<std::size_t> row = bandAt(y, rowsTop, m.rowHeight, coins.size());
-        const std::size_t columns =
-            static_cast<std::size_t>(tableColumnCount(static_cast<int>(exchanges.size())));
+        const std::size_t columns = static_cast<std::size_t>(
+            tableColumnCount(static_cast<int>(exchanges.size()), m.kimchiPremium));
         const std::optional<std::size_t> column =
             bandAt(x, m.pad + m.labelWidth, m.columnWidth, columns);
         if (!row || !column) {
             return std::nullopt;
         }
         HoverCell cell{coins[*row], std::nullopt};
-        if (*column < exchanges.size()) {
+        if (m.kimchiPremium && *column + 1 == columns) {
+            cell.premium = true;
+        } else if (*column < exchanges.size()) {
             cell.exchange = exchanges[*column];
         }
         return cell;
@@ -83,7 +85,9 @@ std::optional<HoverCell> hoverCellAt(Look look, const LayoutMetrics& m, std::uin
             return std::nullopt;
         }
         HoverCell cell{coins[*row], std::nullopt};
-        if (exchanges.size() == 1) {
+        if (m.miniPremiumWidth > 0 && x >= m.windowWidth - m.pad - m.miniPremiumWidth) {
+            cell.premium = true;
+        } else if (exchanges.size() == 1) {
             cell.exchange = exchanges.front();
         }
         return cell;

@@ -25,10 +25,12 @@ CellTextBoxes tableCellBoxes(const PixelRect& cell, int rowHeight, std::uint32_t
                              std::int32_t zoomPct, int changeWidth);
 
 // The cell under the pointer: a coin and one exchange, or a coin and every shown exchange (the
-// average column of the table, a row of the mini view).
+// average column of the table, a row of the mini view), or a coin's kimchi premium (the Upbit
+// column of the table, the premium text of a mini row).
 struct HoverCell {
     std::uint32_t coin = 0;
     std::optional<std::uint32_t> exchange;
+    bool premium = false;
     bool operator==(const HoverCell&) const = default;
 };
 

@@ -30,10 +30,15 @@ int tableColumnCount(int exchangeCount) {
     return exchangeCount > 1 ? exchangeCount + 1 : exchangeCount;
 }
 
+int tableColumnCount(int exchangeCount, bool kimchiPremium) {
+    return tableColumnCount(exchangeCount) + (kimchiPremium ? 1 : 0);
+}
+
 LayoutMetrics computeLayout(Look look, std::uint32_t dpi, std::int32_t zoomPct, int exchangeCount,
-                            int coinCount, int stripWidth) {
+                            int coinCount, int stripWidth, bool kimchiPremium) {
     const auto s = [&](double x) { return scaled(dpi, zoomPct, x); };
     LayoutMetrics m;
+    m.kimchiPremium = kimchiPremium;
     switch (look) {
         case Look::Table:
             m.pad = s(10);
@@ -44,8 +49,9 @@ LayoutMetrics computeLayout(Look look, std::uint32_t dpi, std::int32_t zoomPct, 
             m.footerHeight = s(22);
             m.labelWidth = s(48);
             m.columnWidth = s(108);
-            m.windowWidth =
-                std::max(tableColumnCount(exchangeCount) * s(108) + s(48) + 2 * m.pad, s(300));
+            m.windowWidth = std::max(
+                tableColumnCount(exchangeCount, kimchiPremium) * s(108) + s(48) + 2 * m.pad,
+                s(300));
             m.windowHeight = coinCount * s(40) + s(4) + s(28) + s(22) + s(20);
             break;
         case Look::Mini:
@@ -56,7 +62,9 @@ LayoutMetrics computeLayout(Look look, std::uint32_t dpi, std::int32_t zoomPct, 
             m.labelWidth = s(42);
             m.miniPriceWidth = s(112);
             m.miniChangeWidth = s(64);
-            m.windowWidth = std::max(s(112) + s(64) + 2 * m.pad + s(42), s(240));
+            m.miniPremiumWidth = kimchiPremium ? s(80) : 0;
+            m.windowWidth =
+                std::max(s(112) + s(64) + m.miniPremiumWidth + 2 * m.pad + s(42), s(240));
             m.windowHeight = coinCount * s(24) + s(6) + s(22);
             break;
         case Look::Strip:
@@ -117,6 +125,9 @@ int initialsStripWidth(std::uint32_t dpi, std::int32_t zoomPct, const StripMeasu
         }
         total +=
             measures.labelWidth[c] + s(4) + measures.priceWidth[c] + s(4) + measures.changeWidth;
+        if (measures.premiumWidth > 0) {
+            total += s(4) + measures.premiumWidth;
+        }
         if (i + 1 < coins.size()) {
             total += s(10);
         }

@@ -60,6 +60,9 @@ struct LayoutMetrics {
     int columnWidth = 0;
     int miniPriceWidth = 0;
     int miniChangeWidth = 0;
+    // The kimchi premium is shown: one more table column, or its text after the change.
+    bool kimchiPremium = false;
+    int miniPremiumWidth = 0;
     int windowWidth = 0;
     int windowHeight = 0;
 
@@ -69,10 +72,14 @@ struct LayoutMetrics {
 // Columns of the table view: one per exchange, plus the average when there are two or more.
 int tableColumnCount(int exchangeCount);
 
+// Columns of the table view with the kimchi premium's column (Upbit and the premium) last.
+int tableColumnCount(int exchangeCount, bool kimchiPremium);
+
 // Metrics of a look for the given numbers of selected exchanges and coins. The strip's width
 // is measured from its texts (`initialsStripWidth`) and passed in; the other looks ignore it.
+// With the kimchi premium the table has one more column and the mini rows a premium text.
 LayoutMetrics computeLayout(Look look, std::uint32_t dpi, std::int32_t zoomPct, int exchangeCount,
-                            int coinCount, int stripWidth);
+                            int coinCount, int stripWidth, bool kimchiPremium = false);
 
 struct PixelRect {
     int left = 0;
@@ -114,12 +121,15 @@ struct StripMeasures {
     std::array<int, kCoinCount> labelWidth{};
     std::array<int, kCoinCount> priceWidth{};
     int changeWidth = 0;
+    int premiumWidth = 0;  // 0 while the kimchi premium is not shown
 
     bool operator==(const StripMeasures&) const = default;
 };
 
 // The change column of the strip is as wide as this text in the small font.
 inline constexpr wchar_t kStripChangeTemplate[] = L"+00.00%";
+// The premium after the change (strip and mini rows) is as wide as this text in the small font.
+inline constexpr wchar_t kPremiumCompactTemplate[] = L"김프 +00.0%";
 // Stands in for the price of a coin without one when measuring.
 inline constexpr wchar_t kStripNoPriceTemplate[] = L"0.00";
 // The price text with every digit 1 to 9 turned into 0, so that the measured width follows

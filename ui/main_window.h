@@ -16,6 +16,7 @@
 
 #include "core/alerts.h"
 #include "core/board.h"
+#include "core/kimchi_premium.h"
 #include "core/market_engine.h"
 #include "settings/settings.h"
 #include "ui/cell_texts.h"
@@ -124,6 +125,15 @@ class MainWindow {
     int measureInitialsStrip();
     Rgb statusColorAt(std::int64_t now) const;
     int s(double logical) const;
+
+    // The kimchi premium (window_premium.cpp).
+    PremiumView premiumFor(std::uint32_t coin, std::int64_t now) const;
+    Rgb premiumColor(const PremiumView& view) const;
+    void paintPremiumHeader(HDC dc, const RECT& rect);
+    void paintPremiumCell(HDC dc, const RECT& rect, std::uint32_t coin, std::int64_t now);
+    void paintCompactPremium(HDC dc, const RECT& group, const RECT& box, std::uint32_t coin,
+                             std::int64_t now);
+    std::wstring premiumTipText(std::uint32_t coin) const;
 
     // Tray, menu and behaviours (window_shell.cpp).
     void addTrayIcon();

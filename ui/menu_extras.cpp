@@ -27,8 +27,9 @@ bool showsServerHint(const Settings& settings, bool serverAnsweredOnce) {
 
 void addMenuExtras(std::vector<MenuItem>& menu, const Settings& settings,
                    const MenuExtras& extras) {
-    const auto afterLooks = std::find_if(
-        menu.begin(), menu.end(), [](const MenuItem& item) { return item.id == kCmdCoinInitials; });
+    const auto afterLooks = std::find_if(menu.begin(), menu.end(), [](const MenuItem& item) {
+        return item.id == kCmdKimchiPremium;
+    });
     if (afterLooks != menu.end()) {
         menu.insert(
             afterLooks + 1,

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "core/format.h"
+#include "core/kimchi_premium.h"
 
 namespace vindral {
 
@@ -102,7 +103,7 @@ FooterTexts footerTexts(const PriceBoard& board, const IndexList& exchanges,
 }
 
 std::wstring trayTipText(const PriceBoard& board, const IndexList& exchanges,
-                         const IndexList& coins, std::int64_t nowMs) {
+                         const IndexList& coins, std::int64_t nowMs, bool withPremium) {
     std::wstring text;
     for (const std::uint32_t c : coins) {
         if (!text.empty()) {
@@ -112,11 +113,15 @@ std::wstring trayTipText(const PriceBoard& board, const IndexList& exchanges,
         const CoinAggregate a = aggregateCoin(board, c, exchanges, nowMs);
         if (a.count < 1) {
             text += L"-";
-            continue;
+        } else {
+            text += L"$" + formatPrice(a.meanPrice);
+            if (a.meanOpen24h > 0) {
+                text += L" (" + formatPercent((a.meanPrice / a.meanOpen24h - 1) * 100, true) + L")";
+            }
         }
-        text += L"$" + formatPrice(a.meanPrice);
-        if (a.meanOpen24h > 0) {
-            text += L" (" + formatPercent((a.meanPrice / a.meanOpen24h - 1) * 100, true) + L")";
+        if (withPremium && c < kCoinCount) {
+            text += L" · " + compactPremiumText(premiumView(board, c, exchanges, board.krw.upbit[c],
+                                                            board.krw.fx, nowMs));
         }
     }
     return text;
@@ -178,6 +183,7 @@ std::vector<MenuItem> buildContextMenu(const Settings& settings, bool windowVisi
     menu.push_back({kCmdKoreanColors, L"상승 빨강 / 하락 파랑", settings.koreanColors, {}});
     menu.push_back(
         {kCmdCoinInitials, L"코인 이름 이니셜로 (B · E · S)", settings.coinInitials, {}});
+    menu.push_back({kCmdKimchiPremium, L"김프 표시", settings.kimchiPremium, {}});
     menu.push_back(separator);
     if (windowVisible) {
         menu.push_back({kCmdHide, L"트레이로 숨기기", false, {}});
@@ -199,6 +205,9 @@ std::optional<Settings> settingsForCommand(const Settings& settings, int command
             return next;
         case kCmdCoinInitials:
             next.coinInitials = !next.coinInitials;
+            return next;
+        case kCmdKimchiPremium:
+            next.kimchiPremium = !next.kimchiPremium;
             return next;
         default:
             break;

@@ -26,6 +26,10 @@ inline constexpr int kCmdCoinInitials = 105;
 inline constexpr int kCmdHide = 106;
 inline constexpr int kCmdShow = 107;
 inline constexpr int kCmdExit = 108;
+// After the later additions 120 to 123 (alerts, start with Windows, click-through, direct road).
+inline constexpr int kCmdKimchiPremium = 124;
+// Heading of the table column with Upbit's KRW price and the kimchi premium.
+inline constexpr wchar_t kPremiumColumnTitle[] = L"업비트 · 김프";
 inline constexpr int kCmdIntervalFirst = 200;
 inline constexpr int kCmdOpacityFirst = 300;
 inline constexpr int kCmdZoomFirst = 400;
@@ -57,9 +61,10 @@ struct FooterTexts {
 FooterTexts footerTexts(const PriceBoard& board, const IndexList& exchanges,
                         const IndexList& coins);
 
-// One line per shown coin: "BTC $67,123.46 (+1.23%)", or "BTC -" without a fresh price.
+// One line per shown coin: "BTC $67,123.46 (+1.23%)", or "BTC -" without a fresh price; with
+// `withPremium` followed by " · 김프 +1.2%" (or " · 김프 —").
 std::wstring trayTipText(const PriceBoard& board, const IndexList& exchanges,
-                         const IndexList& coins, std::int64_t nowMs);
+                         const IndexList& coins, std::int64_t nowMs, bool withPremium = false);
 
 // The context menu as data: a separator has id 0 and no text; a submenu has children.
 struct MenuItem {
@@ -74,7 +79,8 @@ struct MenuItem {
 std::vector<MenuItem> buildContextMenu(const Settings& settings, bool windowVisible);
 
 // The settings a command leads to, for the commands that only change a setting (always on
-// top, colours, initials, interval, opacity and exchange-count presets); empty for the others.
+// top, colours, initials, the kimchi premium, interval, opacity and exchange-count presets);
+// empty for the others.
 std::optional<Settings> settingsForCommand(const Settings& settings, int commandId);
 // Zoom of a zoom command, or empty.
 std::optional<int> zoomForCommand(int commandId);

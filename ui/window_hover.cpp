@@ -47,7 +47,9 @@ void MainWindow::showHoverTip() {
     // Below and right of the pointer, clear of the cursor image.
     cursor.x += s(kHoverTipOffset);
     cursor.y += s(kHoverTipOffset);
-    hoverTip_.show(hoverTipText(board_, *cell, selectedExchanges_), cursor);
+    hoverTip_.show(cell->premium ? premiumTipText(cell->coin)
+                                 : hoverTipText(board_, *cell, selectedExchanges_),
+                   cursor);
     SetTimer(hwnd_, kTimerHoverTip, kHoverTipRefreshMs, nullptr);
 }
 

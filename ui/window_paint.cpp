@@ -124,7 +124,7 @@ void MainWindow::layoutWindow() {
     const int stripWidth = current == Look::Strip ? measureInitialsStrip() : 0;
     metrics_ =
         computeLayout(current, dpi_, settings_.zoomPct, static_cast<int>(selectedExchanges_.size()),
-                      static_cast<int>(selectedCoins_.size()), stripWidth);
+                      static_cast<int>(selectedCoins_.size()), stripWidth, settings_.kimchiPremium);
     const int width = metrics_.windowWidth;
     const int height = metrics_.windowHeight;
 
@@ -158,6 +158,9 @@ int MainWindow::measureInitialsStrip() {
     const HDC dc = windowDc.get();
     const std::int64_t now = wallClockMs();
     strip_.changeWidth = textWidth(dc, kStripChangeTemplate, fonts_[kFontSmall].get());
+    strip_.premiumWidth = settings_.kimchiPremium
+                              ? textWidth(dc, kPremiumCompactTemplate, fonts_[kFontSmall].get())
+                              : 0;
     for (const std::uint32_t c : selectedCoins_) {
         if (c >= kCoinCount) {
             continue;
@@ -295,6 +298,12 @@ void MainWindow::paintTable(HDC dc, std::int64_t now) {
         drawText(dc, L"평균", RECT{x, h, x + colW - s(8), h + ch}, small, palette::kAccent,
                  kCentredRight);
     }
+    // The premium's column comes last, after the average or the one exchange.
+    const int premiumLeft =
+        pad + labelW + tableColumnCount(static_cast<int>(selectedExchanges_.size())) * colW;
+    if (metrics_.kimchiPremium) {
+        paintPremiumHeader(dc, RECT{premiumLeft, h, premiumLeft + colW - s(8), h + ch});
+    }
     drawLine(dc, pad, h + ch - 1, width - pad, h + ch, palette::kSeparator);
 
     for (std::size_t r = 0; r < selectedCoins_.size(); ++r) {
@@ -310,6 +319,9 @@ void MainWindow::paintTable(HDC dc, std::int64_t now) {
         }
         if (average) {
             paintAverageCell(dc, RECT{cx, y, cx + colW, y + rowH}, c, now);
+        }
+        if (metrics_.kimchiPremium) {
+            paintPremiumCell(dc, RECT{premiumLeft, y, premiumLeft + colW, y + rowH}, c, now);
         }
         if (r + 1 < selectedCoins_.size()) {
             drawLine(dc, pad, y + rowH - 1, width - pad, y + rowH, palette::kSeparator);
@@ -435,6 +447,7 @@ void MainWindow::paintMiniRows(HDC dc, std::int64_t now) {
     const int rowH = metrics_.rowHeight;
     const int labelW = s(42);
     const int priceW = s(112);
+    const int changeRight = width - pad - metrics_.miniPremiumWidth;
     int y = metrics_.headerHeight + s(3);
     for (const std::uint32_t c : selectedCoins_) {
         const FlashRef flash = coinFlash(flashes_, c, selectedExchanges_);
@@ -455,13 +468,16 @@ void MainWindow::paintMiniRows(HDC dc, std::int64_t now) {
                          color, kCentredRight | kFit);
             if (const std::optional<double> change = change24hPct(d.price, d.open24h)) {
                 drawCellText(dc, formatPercent(*change, true), row,
-                             RECT{pad + labelW + priceW, y, width - pad, y + rowH},
+                             RECT{pad + labelW + priceW, y, changeRight, y + rowH},
                              fonts_[kFontSmall].get(), changeColor(*change, settings_.koreanColors),
                              kCentredRight | kFit);
             }
         } else {
             drawText(dc, d.failed ? L"조회 실패" : L"조회 중…", priceBox, fonts_[kFontSmall].get(),
                      d.failed ? palette::kRed : palette::kDimText, kCentredRight);
+        }
+        if (metrics_.miniPremiumWidth > 0) {
+            paintCompactPremium(dc, row, RECT{changeRight, y, width - pad, y + rowH}, c, now);
         }
         y += rowH;
     }
@@ -473,23 +489,25 @@ void MainWindow::paintInitialsStrip(HDC dc, std::int64_t now) {
     fillDot(dc, s(6), h / 2 - d / 2, s(6) + d + 1, h / 2 - d / 2 + d + 1, statusColorAt(now));
     int x = s(6) + s(5) + d;
     const int cw = strip_.changeWidth;
+    // The premium after the change, with its gap; nothing while it is not shown.
+    const int premiumW = strip_.premiumWidth > 0 ? s(4) + strip_.premiumWidth : 0;
     for (const std::uint32_t c : selectedCoins_) {
         if (c >= kCoinCount) {
             continue;
         }
         const int lw = strip_.labelWidth[c];
         const int pw = strip_.priceWidth[c];
+        const int groupRight = x + lw + pw + cw + s(4) + s(4) + premiumW;
         const FlashRef flash = coinFlash(flashes_, c, selectedExchanges_);
-        paintFlash(dc, RECT{x - s(3), 0, x + lw + pw + cw + s(3) + s(4) + s(4), h}, flash.direction,
-                   flash.startMs, now);
-        paintAlertSegment(dc, RECT{x - s(3), s(2), x + lw + pw + cw + s(3) + s(4) + s(4), h - s(2)},
-                          c, now);
+        paintFlash(dc, RECT{x - s(3), 0, groupRight + s(3), h}, flash.direction, flash.startMs,
+                   now);
+        paintAlertSegment(dc, RECT{x - s(3), s(2), groupRight + s(3), h - s(2)}, c, now);
         drawText(dc, coinInitialsText(c), RECT{x, 0, x + lw, h}, fonts_[kFontCoinLabel].get(),
                  palette::kMainText, kCentredLeft);
 
         const CoinView v = coinView(board_, c, selectedExchanges_, now);
         const RECT priceBox{x + lw + s(4), 0, x + lw + s(4) + pw, h};
-        const RECT group{x, 0, priceBox.right + s(4) + cw, h};
+        const RECT group{x, 0, groupRight, h};
         if (v.hasValue) {
             const Rgb color = v.stale   ? palette::kDimText
                               : v.multi ? palette::kAccent
@@ -508,7 +526,11 @@ void MainWindow::paintInitialsStrip(HDC dc, std::int64_t now) {
                          fonts_[kFontSmall].get(), changeColor(*change, settings_.koreanColors),
                          kCentredRight | kFit);
         }
-        x = changeBox.right + s(10);
+        if (premiumW > 0) {
+            paintCompactPremium(dc, group, RECT{groupRight - strip_.premiumWidth, 0, groupRight, h},
+                                c, now);
+        }
+        x = groupRight + s(10);
     }
 }
 

@@ -138,10 +138,19 @@ void MainWindow::updateTrayTip() {
         return;
     }
     NOTIFYICONDATAW nid = trayData(hwnd_, NIF_TIP);
-    copyTip(nid, trayTipWithNotes(
-                     trayTipText(board_, selectedExchanges_, selectedCoins_, wallClockMs()),
-                     settings_.clickThrough, showsServerHint(settings_, serverAnsweredOnce_)) +
-                     alertsTipLine(alertBook_));
+    const auto tip = [this](bool withPremium) {
+        return trayTipWithNotes(trayTipText(board_, selectedExchanges_, selectedCoins_,
+                                            wallClockMs(), withPremium),
+                                settings_.clickThrough,
+                                showsServerHint(settings_, serverAnsweredOnce_)) +
+               alertsTipLine(alertBook_);
+    };
+    std::wstring text = tip(settings_.kimchiPremium);
+    // Premiums that would push prices past the shell's limit are left out rather than cut.
+    if (text.size() >= kTrayTipChars) {
+        text = tip(false);
+    }
+    copyTip(nid, text);
     Shell_NotifyIconW(NIM_MODIFY, &nid);
 }
 

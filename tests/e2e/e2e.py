@@ -12,6 +12,7 @@ import argparse
 import fcntl
 import http.client
 import json
+import math
 import os
 import re
 import signal
@@ -157,7 +158,7 @@ def fill_and_confirm(s):
 
 INI_KEYS = ["IntervalSec", "Exchanges", "Coins", "ServerUrl", "AlwaysOnTop", "MiniMode",
             "KoreanColors", "CoinInitials", "OpacityPct", "ZoomPct", "PosX", "PosY",
-            "ClickThrough"]
+            "ClickThrough", "KimchiPremium"]
 
 # Palette
 ACCENT = (240, 185, 11)
@@ -320,7 +321,7 @@ def case_table_view(s):
     wait_rect(s, docked_corner(500, 194), "back at zoom 100 %, in the same place")
     x, y, w, h = s.rect()
 
-    # The close button ends the program; the settings file then holds all twelve keys.
+    # The close button ends the program; the settings file then holds every key.
     click_button(s, w, BUTTON_CLOSE)
     wait_exit_code(s, app, "vindral.exe after the close button")
     values = stored_ini(s)
@@ -329,7 +330,7 @@ def case_table_view(s):
         "IntervalSec": "1", "Exchanges": "11100", "Coins": "111", "ServerUrl": url,
         "AlwaysOnTop": "1", "MiniMode": "0", "KoreanColors": "1", "CoinInitials": "0",
         "OpacityPct": "95", "ZoomPct": "100", "PosX": str(x), "PosY": str(y),
-        "ClickThrough": "0"}, "settings at exit")
+        "ClickThrough": "0", "KimchiPremium": "0"}, "settings at exit")
 
 
 def case_looks(s):
@@ -427,8 +428,8 @@ def choose_menu_item(s, downs, hinted=False):
 MENU_SETTINGS = 1
 MENU_ALERTS = 2
 MENU_ALWAYS_ON_TOP = 9  # settings, alerts, refresh, 4 submenus, mini mode, always on top
-MENU_HIDE_OR_SHOW = 14  # after colours, initials, start with Windows, click-through
-MENU_EXIT = 15
+MENU_HIDE_OR_SHOW = 15  # after colours, initials, 김프, start with Windows, click-through
+MENU_EXIT = 16
 
 
 def case_tray_and_instance(s):
@@ -1206,6 +1207,170 @@ def case_hostile_board(s):
 
 
 
+# ---------------------------------------------------------------------------------------------
+# The kimchi premium
+
+CMD_KIMCHI_PREMIUM = 124
+PREMIUM_TEXT = re.compile(r"^[+\-−]?\d+\.\d\d%$")
+
+
+def won_text(krw):
+    """The window's won price: whole won with separators, two decimals below ₩100."""
+    if krw >= 100:
+        return "₩" + f"{int(math.floor(krw + 0.5)):,}"
+    return f"₩{krw:.2f}"
+
+
+def expected_premiums(board, exchanges):
+    """Per coin of the board's "krw" cells: (won text, premium in percent) from the mean of the
+    shown exchanges' prices and the board's rate, as the window computes it."""
+    rate = board["fx"]["krwPerUsd"]
+    expected = {}
+    for krw in board["krw"]:
+        prices = [c["price"] for c in board["cells"]
+                  if c["coin"] == krw["coin"] and c["exchange"] in exchanges and c["hasData"]]
+        if krw["hasData"] and prices:
+            mean = sum(prices) / len(prices)
+            expected[krw["coin"]] = (won_text(krw["price"]),
+                                     (krw["price"] / (mean * rate) - 1) * 100)
+    return expected
+
+
+def premium_column(texts, left, top, row_height, coins):
+    """The texts drawn in the premium column, per coin row."""
+    rows = {coin: [] for coin in coins}
+    for cell, _, _, text in texts:
+        if cell[0] == left and cell[1] >= top:
+            index = (cell[1] - top) // row_height
+            if index < len(coins):
+                rows[coins[index]].append(text)
+    return rows
+
+
+def premium_matches(board, texts, geometry, exchanges, coins):
+    """The premium column shows the board's won prices and premiums for every coin."""
+    if not board or "krw" not in board or "fx" not in board:
+        return False
+    expected = expected_premiums(board, exchanges)
+    rows = premium_column(texts, *geometry, coins)
+    for coin in coins:
+        if coin not in expected:
+            return False
+        won, pct = expected[coin]
+        shown = [t for t in rows[coin] if PREMIUM_TEXT.match(t)]
+        if won not in rows[coin] or len(shown) != 1:
+            return False
+        if abs(float(shown[0].replace("−", "-").rstrip("%")) - pct) > 0.006:
+            return False
+    return True
+
+
+def case_kimchi_premium(s):
+    """With KimchiPremium=1 the table has one more column "업비트 · 김프": per coin the Upbit
+    price of the server's board in won and the premium over the average, its hover names the
+    three inputs; the menu toggle narrows and widens the window by one column; the strip shows
+    the premium after the change."""
+    s.start_display()
+    s.make_prefix()
+    s.start_wine()
+    upstream = start_demo_server(s)
+    proxy = PriceServerProxy(int(upstream.rsplit(":", 1)[1]))
+    s.on_close(proxy.close)
+    shots = os.path.join(s.work, "shots")
+    os.makedirs(shots)
+    write_ini(s.ini_path(), ini_of(ServerUrl=f"http://127.0.0.1:{proxy.port}",
+                                   Exchanges="11100", KimchiPremium="1"))
+    app = s.start_app(VINDRAL_TEST_SNAPSHOT_DIR=s.windows_path(shots))
+    s.driver("wait", "main", 60000)
+    # One column more than the 500 px of three exchanges.
+    wait_rect(s, docked_corner(608, 194), "the table view with the premium column")
+    wait_for(lambda: client_pixel(s, s.screenshot(), 14, 15) == GREEN, 30,
+             "the green status dot of a fresh board")
+
+    # The board stops changing, so the column must show exactly its numbers.
+    number = iter(range(1, 1000))
+    exchanges, coins = ("Binance", "Bitget", "Bybit"), ("BTC", "ETH", "SUI")
+    geometry = (10 + 48 + 4 * 108, 28 + 20, 40)
+    proxy.freeze()
+    texts = wait_for(lambda: (lambda t: t if premium_matches(
+        proxy.board(), t, geometry, exchanges, coins) else None)(
+        drawn_texts(s, shots, next(number))), 20, "the board's won prices and premiums")
+    shot = keep_window(s, "premium-table")
+    check_texts_fit(texts, "premium table")
+    x, y, _, _ = s.rect()
+    check(shot.count(x + 490, y + 28, x + 598, y + 48, DIM_TEXT, 40) >= 5,
+          "the premium column's heading")
+
+    board = proxy.board()
+    tip = hover_tip(s, 490 + 54, 48 + 30)
+    lines = tip.split("\n")
+    check_eq(len(lines), 3, f"lines of the premium's tip {tip!r}")
+    btc = next(k for k in board["krw"] if k["coin"] == "BTC")
+    check(lines[0].startswith("업비트 " + won_text(btc["price"])[1:] + " · "),
+          f"the tip's Upbit line {lines[0]!r}")
+    check(lines[1].startswith("평균 ") and lines[1].endswith(" 전"),
+          f"the tip's average line {lines[1]!r}")
+    fx = board["fx"]
+    check(lines[2].startswith(f"환율 {fx['krwPerUsd']:,.2f} · {fx['provider']} "),
+          f"the tip's rate line {lines[2]!r}")
+    s.xdotool("mousemove", 5, 5)
+    s.driver("gone", "tip", 10000)
+    proxy.thaw()
+
+    # The menu's toggle: one column narrower, and back.
+    s.driver("command", "main", CMD_KIMCHI_PREMIUM)
+    wait_rect(s, docked_corner(500, 194), "the table view without the premium")
+    wait_for(lambda: stored_ini(s).get("KimchiPremium") == "0", 10, "KimchiPremium=0 saved")
+    s.driver("command", "main", CMD_KIMCHI_PREMIUM)
+    wait_rect(s, docked_corner(608, 194), "the premium column again")
+
+    s.driver("command", "main", CMD_TOGGLE_LOOK)
+    wait_for(lambda: s.rect()[3] == 22, 15, "the initials strip")
+    compact = re.compile(r"^김프 [+\-−]?\d+\.\d%$")
+    texts = wait_for(lambda: (lambda t: t if sum(bool(compact.match(x[3])) for x in t) == 3
+                              else None)(drawn_texts(s, shots, next(number))), 20,
+                     "the premium after each coin's change in the strip")
+    check_texts_fit(texts, "premium strip")
+    keep_window(s, "premium-strip")
+
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+
+
+def case_kimchi_premium_144dpi(s):
+    """At 144 DPI the premium column is 162 px: the table of three exchanges is 912 x 291."""
+    s.start_display()
+    s.make_prefix(log_pixels=144)
+    s.start_wine()
+    url = start_demo_server(s)
+    shots = os.path.join(s.work, "shots")
+    os.makedirs(shots)
+    write_ini(s.ini_path(), ini_of(ServerUrl=url, Exchanges="11100", KimchiPremium="1"))
+    app = s.start_app(VINDRAL_TEST_SNAPSHOT_DIR=s.windows_path(shots))
+    s.driver("wait", "main", 60000)
+    wait_rect(s, docked_corner(912, 291, margin=24), "the table view with the premium at 144 DPI")
+    number = iter(range(1, 1000))
+    geometry = (15 + 72 + 4 * 162, 42 + 30, 60)
+    coins = ("BTC", "ETH", "SUI")
+
+    def premiums_shown():
+        texts = drawn_texts(s, shots, next(number))
+        rows = premium_column(texts, *geometry, coins)
+        # Whole, not cut: the won price is the widest text of the table.
+        won = all(any(t.startswith("₩") and not t.endswith(ELLIPSES) for t in rows[c])
+                  for c in coins)
+        pct = all(any(PREMIUM_TEXT.match(t) for t in rows[c]) for c in coins)
+        return texts if won and pct else None
+
+    check_texts_fit(wait_for(premiums_shown, 30, "won prices and premiums at 144 DPI"),
+                    "premium table at 144 DPI")
+    keep_window(s, "premium-table-144dpi")
+    open_tray_menu(s)
+    choose_menu_item(s, MENU_EXIT)
+    wait_exit_code(s, app, "vindral.exe")
+
+
 CASES = {
     "dialog_host": case_dialog_host,
     "table_view": case_table_view,
@@ -1221,6 +1386,8 @@ CASES = {
     "first_start_window": case_first_start_window,
     "modal_settings": case_modal_settings,
     "hostile_board": case_hostile_board,
+    "kimchi_premium": case_kimchi_premium,
+    "kimchi_premium_144dpi": case_kimchi_premium_144dpi,
 }
 
 

@@ -207,7 +207,9 @@ def ini_of(**overrides):
 class PriceServerProxy:
     """Forwards every request to a loopback price server and counts them by kind ("POST
     /refresh", "GET /next", ...). While frozen, board polls are held back, so that the program's
-    prices age as if the server had gone quiet. A coin's prices in the boards can be scaled."""
+    prices age as if the server had gone quiet. A coin's prices in the boards can be scaled. The
+    last board handed to the program is kept (`last_board`), so that a test can compare what the
+    window shows with it."""
 
     UPSTREAM_TIMEOUT_S = 60  # above the program's long-poll hold time
 
@@ -218,6 +220,7 @@ class PriceServerProxy:
         self.thawed = threading.Event()
         self.thawed.set()
         self.price_factors = {}  # coin symbol -> factor applied to its prices
+        self.last_board = None
         proxy = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -242,6 +245,9 @@ class PriceServerProxy:
                     conn.request(self.command, self.path, body=body, headers=headers)
                     answer = conn.getresponse()
                     data = proxy.rewrite(answer.read())
+                    if b'"cells"' in data:
+                        with proxy.lock:
+                            proxy.last_board = data
                 finally:
                     conn.close()
                 self.send_response(answer.status)
@@ -279,6 +285,12 @@ class PriceServerProxy:
     def scale_prices(self, coin, factor):
         with self.lock:
             self.price_factors[coin] = factor
+
+    def board(self):
+        """The last board forwarded to the program, parsed, or None."""
+        with self.lock:
+            data = self.last_board
+        return json.loads(data) if data else None
 
     def count(self, kind):
         with self.lock:

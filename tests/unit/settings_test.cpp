@@ -121,6 +121,9 @@ TEST_F(SettingsFileTest, LoadAppliesDecodingDefaultsAndBounds) {
         {"CoinInitials=0", with([](Settings& s) { s.coinInitials = false; })},
         {"ClickThrough=1", with([](Settings& s) { s.clickThrough = true; })},
         {"ClickThrough=0", with([](Settings&) {})},
+        {"KimchiPremium=1", with([](Settings& s) { s.kimchiPremium = true; })},
+        {"KimchiPremium=0", with([](Settings&) {})},
+        {"KimchiPremium=yes", with([](Settings&) {})},
         {"ServerUrl=", with([](Settings& s) { s.serverUrl = L""; })},
         {"ServerUrl=   ", with([](Settings& s) { s.serverUrl = L""; })},
         {"ServerUrl=192.168.0.7:12500/",
@@ -148,6 +151,8 @@ TEST_F(SettingsFileTest, LoadAppliesDecodingDefaultsAndBounds) {
         EXPECT_EQ(s.posX, e.posX);
         EXPECT_EQ(s.posY, e.posY);
         EXPECT_EQ(s.clickThrough, e.clickThrough);
+        // Every other line stands for an older file without the key: the premium stays off.
+        EXPECT_EQ(s.kimchiPremium, e.kimchiPremium);
     }
 }
 
@@ -175,17 +180,19 @@ TEST_F(SettingsFileTest, SaveWritesEveryKeyAndRoundTrips) {
     s.posX = -1200;
     s.posY = -7;
     s.clickThrough = true;
+    s.kimchiPremium = true;
     saveSettings(s, path_);
 
     for (const wchar_t* key : {L"IntervalSec", L"Exchanges", L"Coins", L"ServerUrl", L"AlwaysOnTop",
                                L"MiniMode", L"KoreanColors", L"CoinInitials", L"OpacityPct",
-                               L"ZoomPct", L"PosX", L"PosY", L"ClickThrough"}) {
+                               L"ZoomPct", L"PosX", L"PosY", L"ClickThrough", L"KimchiPremium"}) {
         EXPECT_NE(ini::readText(path_, key, L"<absent>"), L"<absent>") << toUtf8(key);
     }
     EXPECT_EQ(ini::readText(path_, L"IntervalSec", L""), L"30");
     EXPECT_EQ(ini::readText(path_, L"Exchanges", L""), L"10101");
     EXPECT_EQ(ini::readText(path_, L"Coins", L""), L"010");
     EXPECT_EQ(ini::readText(path_, L"PosX", L""), L"-1200");
+    EXPECT_EQ(ini::readText(path_, L"KimchiPremium", L""), L"1");
 
     const Settings back = loadSettings(path_);
     EXPECT_EQ(static_cast<const EngineConfig&>(back), static_cast<const EngineConfig&>(s));

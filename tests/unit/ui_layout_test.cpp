@@ -436,6 +436,7 @@ TEST(UiMenu, StructureAndLabels) {
                                              L"항상 위",
                                              L"상승 빨강 / 하락 파랑",
                                              L"코인 이름 이니셜로 (B · E · S)",
+                                             L"김프 표시",
                                              L"-",
                                              L"트레이로 숨기기",
                                              L"종료"};
@@ -464,8 +465,8 @@ TEST(UiMenu, StructureAndLabels) {
     EXPECT_EQ(menu[6].children.back().id, 405);
 
     const std::vector<MenuItem> hidden = buildContextMenu(settings, false);
-    EXPECT_EQ(hidden[13].id, kCmdShow);
-    EXPECT_EQ(hidden[13].text, L"창 보이기");
+    EXPECT_EQ(hidden[14].id, kCmdShow);
+    EXPECT_EQ(hidden[14].text, L"창 보이기");
     EXPECT_EQ(findItem(hidden, kCmdHide), nullptr);
 }
 
@@ -512,6 +513,12 @@ TEST(UiCommands, SettingCommandsChangeOneThing) {
     EXPECT_FALSE(next->alwaysOnTop);
     EXPECT_FALSE(settingsForCommand(base, kCmdKoreanColors)->koreanColors);
     EXPECT_FALSE(settingsForCommand(base, kCmdCoinInitials)->coinInitials);
+    // The premium is off by default and a toggle like the others; it is an engine setting.
+    const std::optional<Settings> premium = settingsForCommand(base, kCmdKimchiPremium);
+    ASSERT_TRUE(premium);
+    EXPECT_TRUE(premium->kimchiPremium);
+    EXPECT_TRUE(engineSettingsDiffer(base, *premium));
+    EXPECT_FALSE(settingsForCommand(*premium, kCmdKimchiPremium)->kimchiPremium);
     EXPECT_EQ(settingsForCommand(base, 200)->intervalMs, 1000);
     EXPECT_EQ(settingsForCommand(base, 205)->intervalMs, 15000);
     EXPECT_EQ(settingsForCommand(base, 210)->intervalMs, 300000);

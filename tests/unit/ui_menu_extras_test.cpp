@@ -63,8 +63,9 @@ TEST(UiMenuExtras, ItemsGoAfterTheLookItemsAndTheSwitchOnTop) {
     const std::vector<int> ids = topIds(menu);
     const auto initials = std::find(ids.begin(), ids.end(), kCmdCoinInitials);
     ASSERT_NE(initials, ids.end());
-    EXPECT_EQ(*(initials + 1), kCmdStartWithWindows);
-    EXPECT_EQ(*(initials + 2), kCmdClickThrough);
+    EXPECT_EQ(*(initials + 1), kCmdKimchiPremium) << "the display toggles stay together";
+    EXPECT_EQ(*(initials + 2), kCmdStartWithWindows);
+    EXPECT_EQ(*(initials + 3), kCmdClickThrough);
     EXPECT_EQ(findItem(menu, kCmdStartWithWindows)->text, L"Windows 시작 시 실행");
     EXPECT_TRUE(findItem(menu, kCmdStartWithWindows)->checked);
     EXPECT_EQ(findItem(menu, kCmdClickThrough)->text, L"클릭 통과");
