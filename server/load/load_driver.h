@@ -51,13 +51,14 @@ class UpstreamFake {
 struct LoadOptions {
     std::uint16_t serverPort = 0;  // the server on 127.0.0.1
     std::size_t sessions = 100;
-    // From the first session's creation; in the live run from the first push.
+    // From the first session's creation; in the live run from the first push after the warm-up.
     std::chrono::milliseconds duration{3000};
     std::int32_t intervalMs = 1000;
     // Clients connect from 127.0.0.1 up to 127.0.0.N in turn, so that each address holds a
     // share of the connections (per-address limits, ephemeral ports).
     std::size_t sourceAddresses = 1;
-    // Called when the measured part begins: at once, or in the live run at the first push.
+    // Called when the measured part begins: at once, or in the live run at the first measured
+    // push.
     std::function<void()> measuring;
 };
 
