@@ -277,7 +277,7 @@ HubReply SessionHub::update(std::string_view id, std::string_view body) {
     session->lastSeen = now;
     std::vector<std::uint32_t> touched = selectedCells(session->config);
     for (std::uint32_t k : touched)
-        cells_[k]->subscribers.erase(session.get());
+        removeSubscriber(k, *session);
     const std::vector<std::uint32_t> selected = selectedCells(settings->config);
     for (std::uint32_t k : touched) {
         if (std::find(selected.begin(), selected.end(), k) == selected.end()) {
@@ -288,7 +288,7 @@ HubReply SessionHub::update(std::string_view id, std::string_view body) {
     if (!settings->client.empty())
         session->client = std::move(settings->client);
     for (std::uint32_t k : selected) {
-        cells_[k]->subscribers.insert(session.get());
+        addSubscriber(k, *session);
         touched.push_back(k);
     }
     for (std::uint32_t k : touched)
@@ -466,7 +466,7 @@ HubReply SessionHub::status(std::size_t connections) const {
 void SessionHub::subscribe(Session& session, Clock::time_point now) {
     const std::vector<std::uint32_t> selected = selectedCells(session.config);
     for (std::uint32_t k : selected)
-        cells_[k]->subscribers.insert(&session);
+        addSubscriber(k, session);
     for (std::uint32_t k : selected)
         retimeCell(k, now);
     if (session.config.kimchiPremium) {
@@ -475,10 +475,25 @@ void SessionHub::subscribe(Session& session, Clock::time_point now) {
     }
 }
 
+void SessionHub::addSubscriber(std::uint32_t k, Session& session) {
+    SharedCell& cell = *cells_[k];
+    if (cell.subscribers.insert(&session).second)
+        ++cell.intervals[session.config.intervalMs];
+}
+
+void SessionHub::removeSubscriber(std::uint32_t k, Session& session) {
+    SharedCell& cell = *cells_[k];
+    if (cell.subscribers.erase(&session) == 0)
+        return;
+    const auto it = cell.intervals.find(session.config.intervalMs);
+    if (--it->second == 0)
+        cell.intervals.erase(it);
+}
+
 void SessionHub::unsubscribe(Session& session, Clock::time_point now) {
     const std::vector<std::uint32_t> selected = selectedCells(session.config);
     for (std::uint32_t k : selected)
-        cells_[k]->subscribers.erase(&session);
+        removeSubscriber(k, session);
     for (std::uint32_t k : selected)
         retimeCell(k, now);
     if (krw_->subscribers.erase(&session) != 0)
@@ -492,11 +507,7 @@ void SessionHub::unsubscribe(Session& session, Clock::time_point now) {
 // later subscriber never sees a price from long ago as if it were current.
 void SessionHub::retimeCell(std::uint32_t k, Clock::time_point now) {
     SharedCell& cell = *cells_[k];
-    std::int32_t shortest = 0;
-    for (const Session* s : cell.subscribers) {
-        if (shortest == 0 || s->config.intervalMs < shortest)
-            shortest = s->config.intervalMs;
-    }
+    const std::int32_t shortest = cell.intervals.empty() ? 0 : cell.intervals.begin()->first;
     if (shortest == 0) {
         if (cell.intervalMs != 0) {
             cell.intervalMs = 0;
@@ -806,6 +817,7 @@ void SessionHub::close() {
     for (auto& cell : cells_) {
         cell->timer.cancel();
         cell->subscribers.clear();
+        cell->intervals.clear();
     }
     krw_->timer.cancel();
     krw_->fxTimer.cancel();

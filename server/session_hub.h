@@ -151,6 +151,9 @@ class SessionHub {
         PriceCell cell;
         std::string json;  // the cell's board entry, rebuilt when the cell changes
         std::unordered_set<Session*> subscribers;
+        // The subscribers' intervals and how many ask for each, so that the shortest is known
+        // without walking ten thousand subscribers whenever one comes or goes.
+        std::map<std::int32_t, std::size_t> intervals;
         std::int32_t intervalMs = 0;  // 0 while nobody selects the cell
         bool inFlight = false;
         bool live = false;                 // its stream delivers: not polled
@@ -191,6 +194,9 @@ class SessionHub {
     std::vector<std::uint32_t> selectedCells(const EngineConfig& config) const;
     void subscribe(Session& session, Clock::time_point now);
     void unsubscribe(Session& session, Clock::time_point now);
+    // Every change of a cell's subscribers goes through these, with the session's interval.
+    void addSubscriber(std::uint32_t cell, Session& session);
+    void removeSubscriber(std::uint32_t cell, Session& session);
     void retimeCell(std::uint32_t cell, Clock::time_point now);
     void scheduleCell(std::uint32_t cell, Clock::time_point at);
     void cellTick(std::uint32_t cell);

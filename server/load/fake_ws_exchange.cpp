@@ -10,6 +10,7 @@
 #include <boost/beast/websocket/ssl.hpp>
 #include <cstdio>
 #include <deque>
+#include <optional>
 #include <type_traits>
 
 #include "core/format.h"
@@ -117,6 +118,8 @@ class FakeWsExchange::Connection : public std::enable_shared_from_this<Connectio
     struct Frame {
         enum class Kind { Text, Binary, Ping } kind = Kind::Text;
         std::string data;
+        // A ticker of `push`, whose moment of writing is recorded.
+        std::optional<Written> ticker;
     };
     void send(Frame frame) {
         outbox_.push_back(std::move(frame));
@@ -144,7 +147,7 @@ class FakeWsExchange::Connection : public std::enable_shared_from_this<Connectio
         writeNext();
     }
 
-    void reply(std::string text) { send({Frame::Kind::Text, std::move(text)}); }
+    void reply(std::string text) { send({Frame::Kind::Text, std::move(text), {}}); }
 
     void received(const std::string& message) {
         std::unique_lock lock(fake_.mutex_);
@@ -387,6 +390,14 @@ class FakeWsExchange::StreamConnection final : public Connection {
                 {}, [self = shared()](const boost::system::error_code& ec) { self->written(ec); });
             return;
         }
+        if (frame.ticker) {
+            Written stamp = *frame.ticker;
+            stamp.at = std::chrono::steady_clock::now();
+            stamp.atWall = std::chrono::system_clock::now();
+            // Writes start under the fake's mutex (see push), so the record has a lock of its own.
+            std::lock_guard lock(fake_.writtenMutex_);
+            fake_.written_.push_back(stamp);
+        }
         ws_.binary(frame.kind == Frame::Kind::Binary);
         ws_.async_write(boost::asio::buffer(frame.data), done);
     }
@@ -469,13 +480,15 @@ std::vector<std::shared_ptr<FakeWsExchange::Connection>> FakeWsExchange::connect
 void FakeWsExchange::push(std::uint32_t exchange, std::uint32_t product, double price,
                           double open24h) {
     const std::string message = composeWsTicker(exchange, product, price, open24h);
-    boost::asio::post(io_, [this, exchange, product, message] {
+    boost::asio::post(io_, [this, exchange, product, price, message] {
         std::lock_guard lock(mutex_);
         if (exchanges_[exchange].muted.count(product))
             return;
         for (const auto& connection : connectionsOf(exchange)) {
-            if (connection->subscriptions.count(product))
-                connection->send({Connection::Frame::Kind::Text, message});
+            if (connection->subscriptions.count(product)) {
+                connection->send({Connection::Frame::Kind::Text, message,
+                                  Written{exchange, product, price, {}, {}}});
+            }
         }
     });
 }
@@ -485,7 +498,9 @@ void FakeWsExchange::pushRaw(std::uint32_t exchange, std::string text, bool bina
         std::lock_guard lock(mutex_);
         for (const auto& connection : connectionsOf(exchange)) {
             connection->send(
-                {binary ? Connection::Frame::Kind::Binary : Connection::Frame::Kind::Text, text});
+                {binary ? Connection::Frame::Kind::Binary : Connection::Frame::Kind::Text,
+                 text,
+                 {}});
         }
     });
 }
@@ -509,7 +524,7 @@ void FakeWsExchange::pingFrame(std::uint32_t exchange) {
     boost::asio::post(io_, [this, exchange] {
         std::lock_guard lock(mutex_);
         for (const auto& connection : connectionsOf(exchange))
-            connection->send({Connection::Frame::Kind::Ping, {}});
+            connection->send({Connection::Frame::Kind::Ping, {}, {}});
     });
 }
 
@@ -552,6 +567,11 @@ bool FakeWsExchange::subscribed(std::uint32_t exchange, std::uint32_t product) c
             return true;
     }
     return false;
+}
+
+std::vector<FakeWsExchange::Written> FakeWsExchange::written() const {
+    std::lock_guard lock(writtenMutex_);
+    return written_;
 }
 
 std::size_t FakeWsExchange::textPings(std::uint32_t exchange) const {

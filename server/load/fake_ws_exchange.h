@@ -62,6 +62,16 @@ class FakeWsExchange {
     std::size_t openConnections(std::uint32_t exchange) const;
     std::size_t acceptedConnections(std::uint32_t exchange) const;
     bool subscribed(std::uint32_t exchange, std::uint32_t product) const;
+    // Every ticker of `push` as it went out: stamped just before its frame was handed to the
+    // socket, once per connection it went to.
+    struct Written {
+        std::uint32_t exchange = 0;
+        std::uint32_t product = 0;
+        double price = 0;
+        std::chrono::steady_clock::time_point at{};
+        std::chrono::system_clock::time_point atWall{};
+    };
+    std::vector<Written> written() const;
     std::size_t textPings(std::uint32_t exchange) const;
     std::size_t pongFrames(std::uint32_t exchange) const;
     // Waits until `ready` holds (checked on every change in the fake) or the time is up.
@@ -94,6 +104,8 @@ class FakeWsExchange {
     mutable std::condition_variable changed_;
     std::array<Exchange, kExchangeCount> exchanges_;
     std::vector<std::weak_ptr<Connection>> connections_;
+    mutable std::mutex writtenMutex_;
+    std::vector<Written> written_;
     std::thread thread_;
 };
 

@@ -1,19 +1,24 @@
-// A bounded load on loopback: many sessions long-polling one server at once, behind it a fake
-// exchange that quotes a new price at every fetch. It measures what the design promises: every
-// session receives every new price, the delay from the upstream answer to each delivery, and
-// upstream fetches that do not grow with the number of sessions. Used by the test suite in a
-// short form and by the program `vindral-server-load` for the full one.
+// A bounded load on loopback: many sessions long-polling one server at once. Behind the server
+// either a fake REST exchange that quotes a new price at every fetch, or (live) the fake
+// WebSocket exchanges pushing a new price per cell every second. It measures what the design
+// promises: every session receives every new price, the delay from the upstream answer or push
+// to each delivery, and upstream traffic that does not grow with the number of sessions. Used by
+// the test suite in a short form and by the program `vindral-server-load` for the full one.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "net/exchanges.h"
+#include "server/load/fake_ws_exchange.h"
+#include "tests/support/fake_exchange.h"
 #include "tests/support/test_server.h"
 
 namespace vindral::load {
@@ -46,8 +51,23 @@ class UpstreamFake {
 struct LoadOptions {
     std::uint16_t serverPort = 0;  // the server on 127.0.0.1
     std::size_t sessions = 100;
-    std::chrono::milliseconds duration{3000};  // from the first session's creation
+    // From the first session's creation; in the live run from the first push after the warm-up.
+    std::chrono::milliseconds duration{3000};
     std::int32_t intervalMs = 1000;
+    // Clients connect from 127.0.0.1 up to 127.0.0.N in turn, so that each address holds a
+    // share of the connections (per-address limits, ephemeral ports).
+    std::size_t sourceAddresses = 1;
+    // Called when the measured part begins: at once, or in the live run at the first measured
+    // push.
+    std::function<void()> measuring;
+};
+
+struct LiveLoadOptions {
+    // The session of client i selects BTC on exchange `exchanges[i % size]`.
+    std::vector<std::uint32_t> exchanges{0, 1, 2, 3, 4};
+    std::chrono::milliseconds pushEvery{1000};
+    // Sessions created and streams subscribed within this, or the run fails.
+    std::chrono::milliseconds setupTimeout{60000};
 };
 
 struct LoadReport {
@@ -60,8 +80,14 @@ struct LoadReport {
     std::size_t upstreamFetches = 0;
     // What one session alone would have caused: its warm-up and one fetch per interval.
     std::size_t singleSessionFetches = 0;
-    // Upstream answer to delivery, one per session and price: to the moment the board reached
-    // the client's socket (the kernel's receive time), which is what the server controls...
+    // Live: rounds of pushes, one per selected exchange each (every one is a price), and the
+    // connections each exchange's fake accepted during the whole run.
+    std::size_t pushRounds = 0;
+    std::size_t pushes = 0;
+    std::array<std::size_t, kExchangeCount> streamConnections{};
+    bool setupTimedOut = false;
+    // Upstream answer (or push) to delivery, one per session and price: to the moment the board
+    // reached the client's socket (the kernel's receive time), which is what the server controls...
     std::vector<double> delaysMs;
     double p50Ms = 0;
     double p99Ms = 0;
@@ -77,5 +103,12 @@ struct LoadReport {
 // Creates the sessions (Bitget and BTC at the interval), long-polls until the duration has
 // passed, then closes everything. Runs on the calling thread.
 LoadReport runLoad(const LoadOptions& options, const UpstreamFake& upstream);
+
+// The same against a server that follows `exchange`'s streams: once every session exists and
+// every selected exchange's stream is subscribed, pushes a new BTC price on each selected
+// exchange every `pushEvery` until the duration has passed. `upstreamFetches` counts the REST
+// fetches of `rest` after the first push.
+LoadReport runLiveLoad(const LoadOptions& options, const LiveLoadOptions& live,
+                       test::FakeWsExchange& exchange, const test::FakeExchange& rest);
 
 }  // namespace vindral::load

@@ -1,8 +1,11 @@
 // vindral-server-load: the full load run. Starts the given vindral-server binary on loopback
 // behind a fake exchange, drives it with many long-polling sessions for a bounded time, and
-// prints the delivery figures, the upstream fetch count and the server's memory.
+// prints the delivery figures, the upstream traffic and the server's CPU time and memory.
+// With --live the server follows fake WebSocket streams that push a new price every second, its
+// REST road going to a fake as well; without it, the server polls a fake REST exchange.
 //
 //   vindral-server-load --server PATH [--sessions 1000] [--seconds 20] [--interval-ms 1000]
+//                       [--sources 1] [--live]
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -12,11 +15,13 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include "core/format.h"
 #include "server/load/load_driver.h"
 
 namespace {
@@ -26,12 +31,20 @@ struct Args {
     std::size_t sessions = 1000;
     long seconds = 20;
     std::int32_t intervalMs = 1000;
+    std::size_t sources = 1;
+    bool live = false;
 };
 
 bool parseArgs(int argc, char** argv, Args& args) {
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
-        const std::string value = argv[i + 1];
+        if (name == "--live") {
+            args.live = true;
+            continue;
+        }
+        if (i + 1 == argc)
+            return false;
+        const std::string value = argv[++i];
         if (name == "--server") {
             args.server = value;
         } else if (name == "--sessions") {
@@ -40,12 +53,14 @@ bool parseArgs(int argc, char** argv, Args& args) {
             args.seconds = std::stol(value);
         } else if (name == "--interval-ms") {
             args.intervalMs = std::stoi(value);
+        } else if (name == "--sources") {
+            args.sources = std::stoul(value);
         } else {
             return false;
         }
     }
-    return argc % 2 == 1 && !args.server.empty() && args.sessions > 0 && args.seconds > 0 &&
-           args.seconds <= 600;
+    return !args.server.empty() && args.sessions > 0 && args.seconds > 0 && args.seconds <= 600 &&
+           args.sources >= 1 && args.sources <= 254;
 }
 
 // The server's memory figures from /proc, in kB.
@@ -59,6 +74,16 @@ std::string memoryOf(pid_t pid) {
         }
     }
     return figures;
+}
+
+long rssKbOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmRSS:"))
+            return std::stol(line.substr(6));
+    }
+    return 0;
 }
 
 // CPU time of the calling thread, which plays every client, in ms.
@@ -101,10 +126,45 @@ int main(int argc, char** argv) {
     Args args;
     if (!parseArgs(argc, argv, args)) {
         std::cerr << "usage: vindral-server-load --server PATH [--sessions N] [--seconds S] "
-                     "[--interval-ms MS]\n";
+                     "[--interval-ms MS] [--sources N] [--live]\n";
         return 2;
     }
     vindral::load::UpstreamFake upstream;
+    // The live run: the streams, and a REST fake at a steady price for the cells' first polls.
+    std::optional<vindral::test::FakeWsExchange> streams;
+    std::optional<vindral::test::FakeExchange> rest;
+    if (args.live) {
+        streams.emplace();
+        rest.emplace(std::string());
+        for (std::uint32_t e = 0; e < vindral::kExchangeCount; ++e)
+            rest->setPrice(e, 0, 900, 1000);
+    }
+
+    // Each session holds one connection; the clients spread over `sources` addresses.
+    const std::string perPeer = std::to_string((args.sessions + args.sources - 1) / args.sources);
+    std::vector<std::string> command = {
+        args.server,
+        "--listen",
+        "127.0.0.1:0",
+        "--max-sessions",
+        std::to_string(std::max<std::size_t>(args.sessions, 1000)),
+        "--max-connections",
+        std::to_string(std::max<std::size_t>(args.sessions + 64, 4096)),
+        "--max-sessions-per-peer",
+        perPeer,
+        "--max-connections-per-peer",
+        perPeer,
+    };
+    if (args.live) {
+        command.insert(command.end(), {"--feeds", "live", "--exchange-ws-base", streams->baseUrl(),
+                                       "--exchange-base", rest->server().baseUrl()});
+    } else {
+        command.insert(command.end(), {"--exchange-base", upstream.baseUrl()});
+    }
+    std::vector<char*> argvOfServer;
+    for (std::string& word : command)
+        argvOfServer.push_back(word.data());
+    argvOfServer.push_back(nullptr);
 
     int errPipe[2];
     if (pipe(errPipe) != 0)
@@ -114,11 +174,7 @@ int main(int argc, char** argv) {
         dup2(errPipe[1], STDERR_FILENO);
         close(errPipe[0]);
         close(errPipe[1]);
-        const std::string base = upstream.baseUrl();
-        // Every client of the run comes from one address.
-        execl(args.server.c_str(), args.server.c_str(), "--listen", "127.0.0.1:0",
-              "--exchange-base", base.c_str(), "--max-sessions-per-peer", "1000",
-              "--max-connections-per-peer", "4096", static_cast<char*>(nullptr));
+        execv(argvOfServer[0], argvOfServer.data());
         _exit(127);
     }
     close(errPipe[1]);
@@ -135,24 +191,35 @@ int main(int argc, char** argv) {
         std::cerr << "the server did not start\n";
         return 1;
     }
-    // The session log is read and dropped so that the server never blocks on a full pipe.
+    // The server's log is read so that it never blocks on a full pipe; lines about single
+    // sessions are dropped, the rest (streams, cells going live or back to polling) shown.
     std::thread drain([serverLog] {
-        char discard[512];
-        while (std::fgets(discard, sizeof discard, serverLog) != nullptr) {
+        char text[512];
+        while (std::fgets(text, sizeof text, serverLog) != nullptr) {
+            if (!std::string_view(text).starts_with("vindral-server: session "))
+                std::fputs(text, stdout);
         }
     });
 
     const std::string before = memoryOf(pid);
-    const double cpuBefore = cpuMsOf(pid);
+    const long rssBefore = rssKbOf(pid);
+    double cpuBefore = cpuMsOf(pid);
     vindral::load::LoadOptions options;
     options.serverPort = port;
     options.sessions = args.sessions;
     options.duration = std::chrono::seconds(args.seconds);
     options.intervalMs = args.intervalMs;
+    options.sourceAddresses = args.sources;
+    // In the live run the server's CPU time is counted from the first push: creating the
+    // sessions is not part of a push's cost.
+    options.measuring = [&] { cpuBefore = cpuMsOf(pid); };
     const double clientCpuBefore = threadCpuMs();
-    const vindral::load::LoadReport report = vindral::load::runLoad(options, upstream);
+    const vindral::load::LoadReport report =
+        args.live ? vindral::load::runLiveLoad(options, {}, *streams, *rest)
+                  : vindral::load::runLoad(options, upstream);
     const double clientCpuMs = threadCpuMs() - clientCpuBefore;
     const std::string after = memoryOf(pid);
+    const long rssAfter = rssKbOf(pid);
     const double cpuMs = cpuMsOf(pid) - cpuBefore;
 
     kill(pid, SIGTERM);
@@ -160,6 +227,9 @@ int main(int argc, char** argv) {
     drain.join();
     fclose(serverLog);
 
+    const auto per = [](double total, std::size_t count) {
+        return count == 0 ? 0.0 : total / static_cast<double>(count);
+    };
     std::printf("sessions created      %zu of %zu\n", report.sessionsCreated, args.sessions);
     std::printf("request failures      %zu\n", report.failures);
     std::printf("boards received       %zu\n", report.boards);
@@ -170,19 +240,38 @@ int main(int argc, char** argv) {
                 report.p50Ms, report.p99Ms, report.maxMs, report.delaysMs.size());
     std::printf("delay to client thread p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 report.handledP50Ms, report.handledP99Ms, report.handledMaxMs);
-    std::printf("upstream fetches      %zu (one session alone: %zu)\n", report.upstreamFetches,
-                report.singleSessionFetches);
-    std::printf("server CPU time       %.0f ms (%.1f us per board)\n", cpuMs,
-                report.boards == 0 ? 0.0 : cpuMs * 1000.0 / static_cast<double>(report.boards));
-    std::printf(
-        "client CPU time       %.0f ms (%.1f us per board, one thread)\n", clientCpuMs,
-        report.boards == 0 ? 0.0 : clientCpuMs * 1000.0 / static_cast<double>(report.boards));
+    bool upstreamOk = false;
+    if (args.live) {
+        std::printf("push rounds           %zu%s\n", report.pushRounds,
+                    report.setupTimedOut ? " (setup timed out)" : "");
+        upstreamOk = !report.setupTimedOut;
+        std::printf("stream connections   ");
+        for (std::uint32_t e = 0; e < vindral::kExchangeCount; ++e) {
+            std::printf(" %s %zu", vindral::toUtf8(vindral::exchangeName(e)).c_str(),
+                        report.streamConnections[e]);
+            upstreamOk = upstreamOk && report.streamConnections[e] == 1;
+        }
+        std::printf("\nREST fetches after the first push %zu\n", report.upstreamFetches);
+        std::printf(
+            "server CPU time       %.0f ms from the first push (%.1f us per push, "
+            "%.1f us per board)\n",
+            cpuMs, per(cpuMs * 1000.0, report.pushes), per(cpuMs * 1000.0, report.boards));
+    } else {
+        upstreamOk = report.upstreamFetches <= report.singleSessionFetches;
+        std::printf("upstream fetches      %zu (one session alone: %zu)\n", report.upstreamFetches,
+                    report.singleSessionFetches);
+        std::printf("server CPU time       %.0f ms (%.1f us per board)\n", cpuMs,
+                    per(cpuMs * 1000.0, report.boards));
+    }
+    std::printf("client CPU time       %.0f ms (%.1f us per board, one thread)\n", clientCpuMs,
+                per(clientCpuMs * 1000.0, report.boards));
     std::printf("machine load average  %s", loadAverage().c_str());
     std::printf("server memory before the load:\n%s", before.c_str());
     std::printf("server memory after the load:\n%s", after.c_str());
+    std::printf("memory per session    %.1f kB (VmRSS growth / sessions)\n",
+                per(static_cast<double>(rssAfter - rssBefore), report.sessionsCreated));
     const bool ok = report.sessionsCreated == args.sessions && report.failures == 0 &&
-                    report.missedDeliveries == 0 &&
-                    report.upstreamFetches <= report.singleSessionFetches;
+                    report.missedDeliveries == 0 && report.expectedDeliveries > 0 && upstreamOk;
     std::printf("%s\n", ok ? "PASS" : "FAIL");
     return ok ? 0 : 1;
 }

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # The full load run: a release build of vindral-server on loopback behind a fake exchange,
 # 1000 sessions long-polling at once for 20 seconds. Prints the delivery delays, the upstream
-# fetch count and the server's memory; exits non-zero when a session missed a price, a request
-# failed or the upstream fetches grew beyond one session's.
-#   server/load/run-load.sh [SESSIONS] [SECONDS]
+# traffic, the server's CPU time and memory; exits non-zero when a session missed a price, a
+# request failed or the upstream traffic grew with the sessions. Further options go to the
+# driver: --live (the server follows fake streams that push a price per second) and
+# --sources N (clients spread over 127.0.0.1 to 127.0.0.N).
+#   server/load/run-load.sh [SESSIONS] [SECONDS] [--live] [--sources N]
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 
 sessions=${1:-1000}
 seconds=${2:-20}
+shift $(($# < 2 ? $# : 2))
 build=build/server-release
 
 if [ ! -f "$build/build.ninja" ]; then
@@ -18,4 +21,4 @@ cmake --build "$build" -j2 --target vindral-server vindral-server-load
 # Each session holds a connection on both ends of the loopback.
 ulimit -n "$(ulimit -Hn)"
 "$build/server/vindral-server-load" --server "$build/server/vindral-server" \
-    --sessions "$sessions" --seconds "$seconds"
+    --sessions "$sessions" --seconds "$seconds" "$@"
