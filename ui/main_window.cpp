@@ -158,14 +158,17 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             PAINTSTRUCT ps{};
             const HDC dc = BeginPaint(hwnd_, &ps);
             if (dc != nullptr) {
-                paint(dc);
+                paint(dc, ps.rcPaint);
             }
             EndPaint(hwnd_, &ps);
             return 0;
         }
-        case WM_PRINTCLIENT:
-            paint(reinterpret_cast<HDC>(wParam));
+        case WM_PRINTCLIENT: {
+            RECT client{};
+            GetClientRect(hwnd_, &client);
+            paint(reinterpret_cast<HDC>(wParam), client);
             return 0;
+        }
         case WM_ERASEBKGND:
             // The paint covers every pixel.
             return 1;
@@ -342,12 +345,28 @@ void MainWindow::onLeftButtonUp(int button) {
 }
 
 void MainWindow::onTimer(UINT_PTR id) {
-    if (id == kTimerFlash && !anyFlashActive(flashes_, wallClockMs())) {
+    if (id != kTimerFlash) {
+        if (IsWindowVisible(hwnd_)) {
+            InvalidateRect(hwnd_, nullptr, FALSE);
+        }
+        return;
+    }
+    // A hidden window gets no paint for what is invalidated here.
+    const std::int64_t now = wallClockMs();
+    invalidateChangedFlashes(now);
+    if (!anyFlashActive(flashes_, now)) {
         KillTimer(hwnd_, kTimerFlash);
         flashTimerRunning_ = false;
     }
-    if (IsWindowVisible(hwnd_)) {
-        InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+void MainWindow::invalidateChangedFlashes(std::int64_t now) {
+    // One call for all of them: under Wine each is a round trip to the window server, and the
+    // paint redraws the bounding box of the invalid area anyway.
+    if (const std::optional<PixelRect> changed =
+            changedFlashArea(paintedFlashes_, now, settings_.koreanColors)) {
+        const RECT rect = toRect(*changed);
+        InvalidateRect(hwnd_, &rect, FALSE);
     }
 }
 

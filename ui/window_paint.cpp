@@ -172,24 +172,40 @@ int MainWindow::measureInitialsStrip() {
     return initialsStripWidth(dpi_, settings_.zoomPct, strip_, selectedCoins_);
 }
 
-void MainWindow::paint(HDC hdc) {
-    RECT client{};
-    GetClientRect(hwnd_, &client);
-    const int width = client.right - client.left;
-    const int height = client.bottom - client.top;
-    if (width <= 0 || height <= 0) {
+bool MainWindow::inPaintArea(const RECT& rect) const {
+    RECT common{};
+    return IntersectRect(&common, &rect, &paintArea_) != FALSE;
+}
+
+void MainWindow::paint(HDC hdc, const RECT& area) {
+    // The window is all client area, sized by the layout (no round trip to the window server).
+    const int width = metrics_.windowWidth;
+    const int height = metrics_.windowHeight;
+    const RECT client{0, 0, width, height};
+    RECT dirty{};
+    if (width <= 0 || height <= 0 || !IntersectRect(&dirty, &area, &client)) {
         return;
     }
+    // A flash frame redraws only its cells; everything else stays on the screen as it is.
+    paintArea_ = dirty;
+    // What this paint covers records its flashes afresh.
+    std::erase_if(paintedFlashes_, [this](const PaintedFlash& painted) {
+        return inPaintArea(toRect(painted.area));
+    });
+    const int dirtyWidth = dirty.right - dirty.left;
+    const int dirtyHeight = dirty.bottom - dirty.top;
     const MemoryDc memory(hdc);
-    const GdiHandle<HBITMAP> bitmap(CreateCompatibleBitmap(hdc, width, height));
+    const GdiHandle<HBITMAP> bitmap(CreateCompatibleBitmap(hdc, dirtyWidth, dirtyHeight));
     if (memory.get() == nullptr || !bitmap) {
         return;
     }
     const HDC dc = memory.get();
     const SelectScope selectedBitmap(dc, bitmap.get());
+    // The bitmap holds only the dirty part; drawing keeps to client coordinates.
+    SetWindowOrgEx(dc, dirty.left, dirty.top, nullptr);
     const SelectScope selectedFont(dc, fonts_[kFontSmall].get());
     SetBkMode(dc, TRANSPARENT);
-    fillRect(dc, client, palette::kBackground);
+    fillRect(dc, dirty, palette::kBackground);
 
     const std::int64_t now = wallClockMs();
     switch (look()) {
@@ -213,7 +229,7 @@ void MainWindow::paint(HDC hdc) {
         SetDCPenColor(dc, toColorRef(palette::kBorder));
         RoundRect(dc, 0, 0, width, height, 2 * metrics_.cornerRadius, 2 * metrics_.cornerRadius);
     }
-    BitBlt(hdc, 0, 0, width, height, dc, 0, 0, SRCCOPY);
+    BitBlt(hdc, dirty.left, dirty.top, dirtyWidth, dirtyHeight, dc, dirty.left, dirty.top, SRCCOPY);
 }
 
 void MainWindow::paintFlash(HDC dc, RECT rect, int direction, std::int64_t start,
@@ -222,6 +238,7 @@ void MainWindow::paintFlash(HDC dc, RECT rect, int direction, std::int64_t start
     if (!fill) {
         return;
     }
+    paintedFlashes_.push_back({toPixelRect(rect), direction, start, *fill});
     InflateRect(&rect, -s(2), -s(2));
     fillRect(dc, rect, *fill);
 }
@@ -229,6 +246,9 @@ void MainWindow::paintFlash(HDC dc, RECT rect, int direction, std::int64_t start
 void MainWindow::paintHeader(HDC dc, std::int64_t now) {
     const int width = metrics_.windowWidth;
     const int h = metrics_.headerHeight;
+    if (!inPaintArea(RECT{0, 0, width, h})) {
+        return;
+    }
     const int pad = metrics_.pad;
     fillRect(dc, 0, 0, width, h, palette::kHeaderBand);
     drawLine(dc, 0, h - 1, width, h, palette::kSeparator);
@@ -283,32 +303,39 @@ void MainWindow::paintTable(HDC dc, std::int64_t now) {
     const HFONT small = fonts_[kFontSmall].get();
     const bool average = selectedExchanges_.size() >= 2;
 
-    drawText(dc, L"코인", RECT{pad, h, pad + labelW, h + ch}, small, palette::kDimText,
-             kCentredLeft);
-    int x = pad + labelW;
-    for (const std::uint32_t e : selectedExchanges_) {
-        drawText(dc, exchangeName(e), RECT{x, h, x + colW - s(8), h + ch}, small, palette::kDimText,
-                 kCentredRight);
-        x += colW;
+    if (inPaintArea(RECT{0, h, width, h + ch})) {
+        drawText(dc, L"코인", RECT{pad, h, pad + labelW, h + ch}, small, palette::kDimText,
+                 kCentredLeft);
+        int x = pad + labelW;
+        for (const std::uint32_t e : selectedExchanges_) {
+            drawText(dc, exchangeName(e), RECT{x, h, x + colW - s(8), h + ch}, small,
+                     palette::kDimText, kCentredRight);
+            x += colW;
+        }
+        if (average) {
+            drawText(dc, L"평균", RECT{x, h, x + colW - s(8), h + ch}, small, palette::kAccent,
+                     kCentredRight);
+        }
+        drawLine(dc, pad, h + ch - 1, width - pad, h + ch, palette::kSeparator);
     }
-    if (average) {
-        drawText(dc, L"평균", RECT{x, h, x + colW - s(8), h + ch}, small, palette::kAccent,
-                 kCentredRight);
-    }
-    drawLine(dc, pad, h + ch - 1, width - pad, h + ch, palette::kSeparator);
 
     for (std::size_t r = 0; r < selectedCoins_.size(); ++r) {
         const std::uint32_t c = selectedCoins_[r];
         const int y = h + ch + static_cast<int>(r) * rowH;
-        drawText(dc, coinSymbol(c), RECT{pad, y, pad + labelW, y + rowH},
-                 fonts_[kFontCoinLabel].get(), palette::kMainText, kCentredLeft);
-        paintAlertMark(dc, RECT{pad, y, pad + labelW - s(4), y + rowH}, c, now);
+        if (inPaintArea(RECT{pad, y, pad + labelW, y + rowH})) {
+            drawText(dc, coinSymbol(c), RECT{pad, y, pad + labelW, y + rowH},
+                     fonts_[kFontCoinLabel].get(), palette::kMainText, kCentredLeft);
+            paintAlertMark(dc, RECT{pad, y, pad + labelW - s(4), y + rowH}, c, now);
+        }
         int cx = pad + labelW;
         for (const std::uint32_t e : selectedExchanges_) {
-            paintCell(dc, RECT{cx, y, cx + colW, y + rowH}, e, c, now);
+            const RECT cell{cx, y, cx + colW, y + rowH};
+            if (inPaintArea(cell)) {
+                paintCell(dc, cell, e, c, now);
+            }
             cx += colW;
         }
-        if (average) {
+        if (average && inPaintArea(RECT{cx, y, cx + colW, y + rowH})) {
             paintAverageCell(dc, RECT{cx, y, cx + colW, y + rowH}, c, now);
         }
         if (r + 1 < selectedCoins_.size()) {
@@ -413,6 +440,9 @@ void MainWindow::paintFooter(HDC dc) {
     const int height = metrics_.windowHeight;
     const int pad = metrics_.pad;
     const int y = height - metrics_.footerHeight - s(2);
+    if (!inPaintArea(RECT{0, y, width, height})) {
+        return;
+    }
     drawLine(dc, pad, y, width - pad, y + 1, palette::kSeparator);
 
     FooterTexts texts = footerTexts(board_, selectedExchanges_, selectedCoins_);
@@ -437,6 +467,10 @@ void MainWindow::paintMiniRows(HDC dc, std::int64_t now) {
     const int priceW = s(112);
     int y = metrics_.headerHeight + s(3);
     for (const std::uint32_t c : selectedCoins_) {
+        if (!inPaintArea(RECT{pad / 2, y, width - pad / 2, y + rowH})) {
+            y += rowH;
+            continue;
+        }
         const FlashRef flash = coinFlash(flashes_, c, selectedExchanges_);
         paintFlash(dc, RECT{pad / 2, y, width - pad / 2, y + rowH}, flash.direction, flash.startMs,
                    now);
@@ -479,6 +513,10 @@ void MainWindow::paintInitialsStrip(HDC dc, std::int64_t now) {
         }
         const int lw = strip_.labelWidth[c];
         const int pw = strip_.priceWidth[c];
+        if (!inPaintArea(RECT{x - s(3), 0, x + lw + pw + cw + s(3) + s(4) + s(4), h})) {
+            x += lw + s(4) + pw + s(4) + cw + s(10);
+            continue;
+        }
         const FlashRef flash = coinFlash(flashes_, c, selectedExchanges_);
         paintFlash(dc, RECT{x - s(3), 0, x + lw + pw + cw + s(3) + s(4) + s(4), h}, flash.direction,
                    flash.startMs, now);
