@@ -109,7 +109,7 @@ class MainWindow {
     void layoutWindow();
     void paint(HDC hdc, const RECT& area);
     bool inPaintArea(const RECT& rect) const;
-    void invalidateChangedFlashes(std::int64_t now);
+    void repaintChangedFlashes(std::int64_t now);
     int hitTestButton(POINT client) const;
     Look look() const;
     void paintHeader(HDC dc, std::int64_t now);
