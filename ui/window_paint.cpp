@@ -150,6 +150,8 @@ void MainWindow::layoutWindow() {
     buttonRects_ =
         headerButtonRects(current, dpi_, settings_.zoomPct, width, metrics_.headerHeight);
     updateToolRects();
+    // The whole window is drawn anew in its new shape; fills of the old one are gone.
+    paintedFlashes_.clear();
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
 
