@@ -29,7 +29,8 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
-from harness import Session, TestFailure, ini_of, stop_process, wait_for, write_ini  # noqa: E402
+from harness import (Session, TestFailure, free_loopback_port, ini_of, stop_process,  # noqa: E402
+                     wait_for, write_ini)
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 WM_CLOSE = 0x0010
@@ -139,14 +140,6 @@ def start_logged(argv, log_path, pattern, what):
         raise
 
 
-def closed_loopback_port():
-    import socket
-
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class PriceServer:
     """`vindral-server --demo`, or with `live` a server following a fake exchange's streams
     that pushes a new price of every cell every `push_ms` (its REST road goes to a closed
@@ -167,7 +160,7 @@ class PriceServer:
             proc, port = start_logged(
                 [args.server, "--listen", "127.0.0.1:0", "--feeds", "live",
                  "--exchange-ws-base", f"ws://127.0.0.1:{ws_port}",
-                 "--exchange-base", f"http://127.0.0.1:{closed_loopback_port()}"],
+                 "--exchange-base", f"http://127.0.0.1:{free_loopback_port()}"],
                 os.path.join(work, "server-live.log"), rb"listening on 127\.0\.0\.1:(\d+)",
                 "vindral-server")
             self.procs.append(proc)
