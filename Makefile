@@ -1,4 +1,4 @@
-.PHONY: test setup run dist dist-check bench
+.PHONY: test setup run dist dist-check bench footprint
 
 setup:
 	scripts/setup.sh
@@ -17,3 +17,6 @@ dist-check: dist
 
 bench: setup
 	bench/run-bench.sh
+
+footprint: setup
+	bench/footprint.sh --repeat 2 --live

@@ -48,9 +48,14 @@ class GdiHandle {
 };
 
 // Selects an object into a DC for the scope and puts the previous one back.
+// Selecting what the DC already holds is skipped, and so is its restore: under Wine every font
+// selection into a display-compatible DC looks up the X resources again, files included.
 class SelectScope {
   public:
-    SelectScope(HDC dc, HGDIOBJ object) : dc_(dc), old_(SelectObject(dc, object)) {}
+    SelectScope(HDC dc, HGDIOBJ object)
+        : dc_(dc),
+          old_(GetCurrentObject(dc, GetObjectType(object)) == object ? nullptr
+                                                                     : SelectObject(dc, object)) {}
     SelectScope(const SelectScope&) = delete;
     SelectScope& operator=(const SelectScope&) = delete;
     ~SelectScope() {

@@ -108,7 +108,9 @@ class MainWindow {
     void createFonts();
     void deleteFonts();
     void layoutWindow();
-    void paint(HDC hdc);
+    void paint(HDC hdc, const RECT& area);
+    bool inPaintArea(const RECT& rect) const;
+    void repaintChangedFlashes(std::int64_t now);
     int hitTestButton(POINT client) const;
     Look look() const;
     void paintHeader(HDC dc, std::int64_t now);
@@ -205,6 +207,11 @@ class MainWindow {
     HICON smallIcon_ = nullptr;
     FlashState flashes_;
     bool flashTimerRunning_ = false;
+    // Where each flash fill was painted and with what, so that a flash frame repaints only the
+    // flashes whose colour has moved on since.
+    std::vector<PaintedFlash> paintedFlashes_;
+    // The part of the client area the current paint redraws; what lies outside is skipped.
+    RECT paintArea_{};
     UINT taskbarCreatedMsg_ = 0;
     bool trayIconAdded_ = false;
     // A price server has sent a board at some time since the program started.

@@ -1,5 +1,6 @@
 #include "ui/view_model.h"
 
+#include <algorithm>
 #include <cwchar>
 
 #include "core/format.h"
@@ -322,6 +323,25 @@ FlashRef coinFlash(const FlashState& state, std::uint32_t coin, const IndexList&
     }
     const std::size_t i = cellIndex(e, coin);
     return {state.cellFlashDir[i], state.cellFlashAt[i]};
+}
+
+std::optional<PixelRect> changedFlashArea(const std::vector<PaintedFlash>& painted,
+                                          std::int64_t nowMs, bool koreanColors) {
+    std::optional<PixelRect> changed;
+    for (const PaintedFlash& p : painted) {
+        if (flashFill(p.direction, p.startMs, nowMs, koreanColors) == p.fill) {
+            continue;
+        }
+        if (!changed) {
+            changed = p.area;
+            continue;
+        }
+        changed->left = std::min(changed->left, p.area.left);
+        changed->top = std::min(changed->top, p.area.top);
+        changed->right = std::max(changed->right, p.area.right);
+        changed->bottom = std::max(changed->bottom, p.area.bottom);
+    }
+    return changed;
 }
 
 }  // namespace vindral

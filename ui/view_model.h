@@ -116,4 +116,18 @@ struct FlashRef {
 };
 FlashRef coinFlash(const FlashState& state, std::uint32_t coin, const IndexList& exchanges);
 
+// A flash fill as it was last painted: the area it belongs to (cell, row or strip segment) and
+// its colour.
+struct PaintedFlash {
+    PixelRect area;
+    int direction = 0;
+    std::int64_t startMs = 0;
+    Rgb fill{};
+};
+// The bounding box of the painted flashes whose fill at `nowMs` is no longer the painted one
+// (faded a step further, or over); empty when the screen still shows every fill as it should.
+// The fade is quantised to colour values, so a frame may find nothing to repaint.
+std::optional<PixelRect> changedFlashArea(const std::vector<PaintedFlash>& painted,
+                                          std::int64_t nowMs, bool koreanColors);
+
 }  // namespace vindral

@@ -150,6 +150,8 @@ void MainWindow::layoutWindow() {
     buttonRects_ =
         headerButtonRects(current, dpi_, settings_.zoomPct, width, metrics_.headerHeight);
     updateToolRects();
+    // The whole window is drawn anew in its new shape; fills of the old one are gone.
+    paintedFlashes_.clear();
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
 
@@ -175,24 +177,40 @@ int MainWindow::measureInitialsStrip() {
     return initialsStripWidth(dpi_, settings_.zoomPct, strip_, selectedCoins_);
 }
 
-void MainWindow::paint(HDC hdc) {
-    RECT client{};
-    GetClientRect(hwnd_, &client);
-    const int width = client.right - client.left;
-    const int height = client.bottom - client.top;
-    if (width <= 0 || height <= 0) {
+bool MainWindow::inPaintArea(const RECT& rect) const {
+    RECT common{};
+    return IntersectRect(&common, &rect, &paintArea_) != FALSE;
+}
+
+void MainWindow::paint(HDC hdc, const RECT& area) {
+    // The window is all client area, sized by the layout (no round trip to the window server).
+    const int width = metrics_.windowWidth;
+    const int height = metrics_.windowHeight;
+    const RECT client{0, 0, width, height};
+    RECT dirty{};
+    if (width <= 0 || height <= 0 || !IntersectRect(&dirty, &area, &client)) {
         return;
     }
+    // A flash frame redraws only its cells; everything else stays on the screen as it is.
+    paintArea_ = dirty;
+    // What this paint covers records its flashes afresh.
+    std::erase_if(paintedFlashes_, [this](const PaintedFlash& painted) {
+        return inPaintArea(toRect(painted.area));
+    });
+    const int dirtyWidth = dirty.right - dirty.left;
+    const int dirtyHeight = dirty.bottom - dirty.top;
     const MemoryDc memory(hdc);
-    const GdiHandle<HBITMAP> bitmap(CreateCompatibleBitmap(hdc, width, height));
+    const GdiHandle<HBITMAP> bitmap(CreateCompatibleBitmap(hdc, dirtyWidth, dirtyHeight));
     if (memory.get() == nullptr || !bitmap) {
         return;
     }
     const HDC dc = memory.get();
     const SelectScope selectedBitmap(dc, bitmap.get());
+    // The bitmap holds only the dirty part; drawing keeps to client coordinates.
+    SetWindowOrgEx(dc, dirty.left, dirty.top, nullptr);
     const SelectScope selectedFont(dc, fonts_[kFontSmall].get());
     SetBkMode(dc, TRANSPARENT);
-    fillRect(dc, client, palette::kBackground);
+    fillRect(dc, dirty, palette::kBackground);
 
     const std::int64_t now = wallClockMs();
     switch (look()) {
@@ -216,7 +234,7 @@ void MainWindow::paint(HDC hdc) {
         SetDCPenColor(dc, toColorRef(palette::kBorder));
         RoundRect(dc, 0, 0, width, height, 2 * metrics_.cornerRadius, 2 * metrics_.cornerRadius);
     }
-    BitBlt(hdc, 0, 0, width, height, dc, 0, 0, SRCCOPY);
+    BitBlt(hdc, dirty.left, dirty.top, dirtyWidth, dirtyHeight, dc, dirty.left, dirty.top, SRCCOPY);
 }
 
 void MainWindow::paintFlash(HDC dc, RECT rect, int direction, std::int64_t start,
@@ -225,6 +243,7 @@ void MainWindow::paintFlash(HDC dc, RECT rect, int direction, std::int64_t start
     if (!fill) {
         return;
     }
+    paintedFlashes_.push_back({toPixelRect(rect), direction, start, *fill});
     InflateRect(&rect, -s(2), -s(2));
     fillRect(dc, rect, *fill);
 }
@@ -232,6 +251,9 @@ void MainWindow::paintFlash(HDC dc, RECT rect, int direction, std::int64_t start
 void MainWindow::paintHeader(HDC dc, std::int64_t now) {
     const int width = metrics_.windowWidth;
     const int h = metrics_.headerHeight;
+    if (!inPaintArea(RECT{0, 0, width, h})) {
+        return;
+    }
     const int pad = metrics_.pad;
     fillRect(dc, 0, 0, width, h, palette::kHeaderBand);
     drawLine(dc, 0, h - 1, width, h, palette::kSeparator);
@@ -286,42 +308,50 @@ void MainWindow::paintTable(HDC dc, std::int64_t now) {
     const HFONT small = fonts_[kFontSmall].get();
     const bool average = selectedExchanges_.size() >= 2;
 
-    drawText(dc, L"코인", RECT{pad, h, pad + labelW, h + ch}, small, palette::kDimText,
-             kCentredLeft);
-    int x = pad + labelW;
-    for (const std::uint32_t e : selectedExchanges_) {
-        drawText(dc, exchangeName(e), RECT{x, h, x + colW - s(8), h + ch}, small, palette::kDimText,
-                 kCentredRight);
-        x += colW;
-    }
-    if (average) {
-        drawText(dc, L"평균", RECT{x, h, x + colW - s(8), h + ch}, small, palette::kAccent,
-                 kCentredRight);
-    }
     // The premium's column comes last, after the average or the one exchange.
     const int premiumLeft =
         pad + labelW + tableColumnCount(static_cast<int>(selectedExchanges_.size())) * colW;
-    if (metrics_.kimchiPremium) {
-        paintPremiumHeader(dc, RECT{premiumLeft, h, premiumLeft + colW - s(8), h + ch});
+    if (inPaintArea(RECT{0, h, width, h + ch})) {
+        drawText(dc, L"코인", RECT{pad, h, pad + labelW, h + ch}, small, palette::kDimText,
+                 kCentredLeft);
+        int x = pad + labelW;
+        for (const std::uint32_t e : selectedExchanges_) {
+            drawText(dc, exchangeName(e), RECT{x, h, x + colW - s(8), h + ch}, small,
+                     palette::kDimText, kCentredRight);
+            x += colW;
+        }
+        if (average) {
+            drawText(dc, L"평균", RECT{x, h, x + colW - s(8), h + ch}, small, palette::kAccent,
+                     kCentredRight);
+        }
+        if (metrics_.kimchiPremium) {
+            paintPremiumHeader(dc, RECT{premiumLeft, h, premiumLeft + colW - s(8), h + ch});
+        }
+        drawLine(dc, pad, h + ch - 1, width - pad, h + ch, palette::kSeparator);
     }
-    drawLine(dc, pad, h + ch - 1, width - pad, h + ch, palette::kSeparator);
 
     for (std::size_t r = 0; r < selectedCoins_.size(); ++r) {
         const std::uint32_t c = selectedCoins_[r];
         const int y = h + ch + static_cast<int>(r) * rowH;
-        drawText(dc, coinSymbol(c), RECT{pad, y, pad + labelW, y + rowH},
-                 fonts_[kFontCoinLabel].get(), palette::kMainText, kCentredLeft);
-        paintAlertMark(dc, RECT{pad, y, pad + labelW - s(4), y + rowH}, c, now);
+        if (inPaintArea(RECT{pad, y, pad + labelW, y + rowH})) {
+            drawText(dc, coinSymbol(c), RECT{pad, y, pad + labelW, y + rowH},
+                     fonts_[kFontCoinLabel].get(), palette::kMainText, kCentredLeft);
+            paintAlertMark(dc, RECT{pad, y, pad + labelW - s(4), y + rowH}, c, now);
+        }
         int cx = pad + labelW;
         for (const std::uint32_t e : selectedExchanges_) {
-            paintCell(dc, RECT{cx, y, cx + colW, y + rowH}, e, c, now);
+            const RECT cell{cx, y, cx + colW, y + rowH};
+            if (inPaintArea(cell)) {
+                paintCell(dc, cell, e, c, now);
+            }
             cx += colW;
         }
-        if (average) {
+        if (average && inPaintArea(RECT{cx, y, cx + colW, y + rowH})) {
             paintAverageCell(dc, RECT{cx, y, cx + colW, y + rowH}, c, now);
         }
-        if (metrics_.kimchiPremium) {
-            paintPremiumCell(dc, RECT{premiumLeft, y, premiumLeft + colW, y + rowH}, c, now);
+        const RECT premiumCell{premiumLeft, y, premiumLeft + colW, y + rowH};
+        if (metrics_.kimchiPremium && inPaintArea(premiumCell)) {
+            paintPremiumCell(dc, premiumCell, c, now);
         }
         if (r + 1 < selectedCoins_.size()) {
             drawLine(dc, pad, y + rowH - 1, width - pad, y + rowH, palette::kSeparator);
@@ -425,6 +455,9 @@ void MainWindow::paintFooter(HDC dc) {
     const int height = metrics_.windowHeight;
     const int pad = metrics_.pad;
     const int y = height - metrics_.footerHeight - s(2);
+    if (!inPaintArea(RECT{0, y, width, height})) {
+        return;
+    }
     drawLine(dc, pad, y, width - pad, y + 1, palette::kSeparator);
 
     FooterTexts texts = footerTexts(board_, selectedExchanges_, selectedCoins_);
@@ -450,6 +483,10 @@ void MainWindow::paintMiniRows(HDC dc, std::int64_t now) {
     const int changeRight = width - pad - metrics_.miniPremiumWidth;
     int y = metrics_.headerHeight + s(3);
     for (const std::uint32_t c : selectedCoins_) {
+        if (!inPaintArea(RECT{pad / 2, y, width - pad / 2, y + rowH})) {
+            y += rowH;
+            continue;
+        }
         const FlashRef flash = coinFlash(flashes_, c, selectedExchanges_);
         paintFlash(dc, RECT{pad / 2, y, width - pad / 2, y + rowH}, flash.direction, flash.startMs,
                    now);
@@ -498,6 +535,10 @@ void MainWindow::paintInitialsStrip(HDC dc, std::int64_t now) {
         const int lw = strip_.labelWidth[c];
         const int pw = strip_.priceWidth[c];
         const int groupRight = x + lw + pw + cw + s(4) + s(4) + premiumW;
+        if (!inPaintArea(RECT{x - s(3), 0, groupRight + s(3), h})) {
+            x = groupRight + s(10);
+            continue;
+        }
         const FlashRef flash = coinFlash(flashes_, c, selectedExchanges_);
         paintFlash(dc, RECT{x - s(3), 0, groupRight + s(3), h}, flash.direction, flash.startMs,
                    now);

@@ -648,5 +648,50 @@ TEST(UiFlashes, AveragesFlashWhenTheMeanMoves) {
     EXPECT_EQ(coinFlash(state, 1, {}).direction, 0);
 }
 
+// A flash frame repaints exactly the painted fills whose colour moved on or ended, and nothing
+// once the screen shows every fill as it should.
+TEST(UiFlashes, FramesRepaintOnlyFillsThatChanged) {
+    const PixelRect cellA{10, 40, 110, 80};
+    const PixelRect cellB{110, 80, 210, 120};
+    const auto painted = [](PixelRect area, int direction, std::int64_t start, std::int64_t at) {
+        return PaintedFlash{area, direction, start, *flashFill(direction, start, at, true)};
+    };
+
+    EXPECT_FALSE(changedFlashArea({}, kNow, true));
+    // Painted a moment ago with the colour it still has: nothing to do.
+    EXPECT_FALSE(changedFlashArea({painted(cellA, 1, kNow, kNow)}, kNow, true));
+    // The same fill under the other colour scheme is a different colour.
+    EXPECT_EQ(changedFlashArea({painted(cellA, 1, kNow, kNow)}, kNow, false), cellA);
+
+    // Over a whole fade each frame either finds the painted colour unchanged or asks for its
+    // cell; the last request comes when the flash is over, and then no more.
+    std::vector<PaintedFlash> screen{painted(cellA, -1, kNow, kNow)};
+    int repaints = 0;
+    std::int64_t lastRepaint = 0;
+    for (std::int64_t t = kNow; t <= kNow + 2 * kFlashMs; t += 33) {
+        const std::optional<PixelRect> area = changedFlashArea(screen, t, true);
+        if (!area) {
+            continue;
+        }
+        EXPECT_EQ(*area, cellA);
+        ++repaints;
+        lastRepaint = t;
+        const std::optional<Rgb> fill = flashFill(-1, kNow, t, true);
+        screen = fill ? std::vector<PaintedFlash>{{cellA, -1, kNow, *fill}}
+                      : std::vector<PaintedFlash>{};
+    }
+    EXPECT_GE(repaints, 2);
+    EXPECT_GE(lastRepaint, kNow + kFlashMs);
+    EXPECT_LT(lastRepaint, kNow + kFlashMs + 33);
+    EXPECT_TRUE(screen.empty());
+
+    // Two fills that moved: one box around both; a fill that did not move adds nothing.
+    const PixelRect still{300, 0, 400, 20};
+    const std::optional<PixelRect> both =
+        changedFlashArea({painted(cellA, 1, kNow, kNow), painted(cellB, -1, kNow - 100, kNow - 100),
+                          painted(still, 1, kNow + 300, kNow + 300)},
+                         kNow + 300, true);
+    EXPECT_EQ(both, (PixelRect{10, 40, 210, 120}));
+}
 }  // namespace
 }  // namespace vindral
