@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -40,54 +39,124 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Powers of ten that are exact doubles.
-constexpr double kExactPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+// A plain decimal of at most this many digits cannot overflow 64 bits.
+constexpr int kMaxPlainDigits = 19;
 
-// The most common numbers (an optional '-', at most 15 digits with an optional point, no
-// exponent) are converted here without from_chars: the digits make an integer below 2^53, exact
-// in a double, and one division by an exact power of ten rounds once, to nearest, just as
-// from_chars does. Nothing for anything else, which from_chars then decides.
-std::optional<double> convertShortDecimal(std::string_view run) {
-    constexpr int kMaxDigits = 15;
-    // Digits, a sign and a point: anything longer is left to from_chars without a look.
-    if (run.size() > kMaxDigits + 2) {
-        return std::nullopt;
+// Powers of ten that are exact doubles, one for each count of fraction digits a plain decimal
+// can have.
+constexpr double kExactPowersOfTen[kMaxPlainDigits + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
+                                                           1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
+                                                           1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+
+// Where a plain decimal (an optional '-', digits, an optional point and digits) at the start of
+// [p, end) stops, and whether `value` holds it exactly.
+//
+// Most numbers in the documents read here are such decimals, and when their digits make an
+// integer of at most 2^53 it is exact in a double, as is the power of ten of the fraction: one
+// division then rounds once, to nearest, just as from_chars does. Without digits, with more than
+// kMaxPlainDigits or with a larger integer, `exact` is false and from_chars decides.
+struct PlainDecimal {
+    const char* stop = nullptr;
+    bool exact = false;
+    double value = 0.0;
+};
+
+// How many of the bytes of a little-endian word, from the lowest, are ASCII digits (0 to 8). A byte
+// is flagged when adding 0x46 or subtracting 0x30 sets its high bit, which happens exactly for
+// non-digits; carries and borrows only run upward and start at a non-digit, so the lowest flagged
+// byte is the first non-digit.
+int leadingDigits(std::uint64_t word) {
+    constexpr std::uint64_t kAboveNine = 0x4646464646464646u;
+    constexpr std::uint64_t kZeros = 0x3030303030303030u;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+    const std::uint64_t nonDigits = ((word + kAboveNine) | (word - kZeros)) & kHighBits;
+    return nonDigits == 0 ? 8 : std::countr_zero(nonDigits) / 8;
+}
+
+// The value of the `count` (1 to 8) lowest bytes of a little-endian word, which are ASCII
+// digits, the first in the lowest byte: shifted to the top, they become the last digits of eight
+// (with zeros before them); then neighbouring digits are joined into pairs, pairs into fours and
+// fours into the whole.
+std::uint64_t digitsValue(std::uint64_t word, int count) {
+    constexpr std::uint64_t kZeros = 0x3030303030303030u;
+    constexpr std::uint64_t kLowBytes = 0x000000FF000000FFu;
+    constexpr std::uint64_t kPairsHigh = 100 + (std::uint64_t{1000000} << 32);
+    constexpr std::uint64_t kPairsLow = 1 + (std::uint64_t{10000} << 32);
+    word = (word - kZeros) << (64 - 8 * count);
+    word = word * 10 + (word >> 8);
+    word = ((word & kLowBytes) * kPairsHigh + ((word >> 16) & kLowBytes) * kPairsLow) >> 32;
+    return word & 0xFFFFFFFFu;
+}
+
+// Adds the digits from p on to `mantissa` (wrapping past 19 digits, which the caller refuses);
+// returns where they end. Up to eight digits at a time where eight bytes can be read.
+const char* readDigits(const char* p, const char* const end, std::uint64_t& mantissa) {
+    constexpr std::uint64_t kScales[] = {1,      10,      100,      1000,     10000,
+                                         100000, 1000000, 10000000, 100000000};
+    if constexpr (std::endian::native == std::endian::little) {
+        while (end - p >= 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, p, sizeof word);
+            const int count = leadingDigits(word);
+            if (count == 0) {
+                return p;
+            }
+            mantissa = mantissa * kScales[count] + digitsValue(word, count);
+            p += count;
+            if (count < 8) {
+                return p;
+            }
+        }
     }
-    const char* p = run.data();
-    const char* const end = p + run.size();
+    for (; p != end && isDigit(*p); ++p) {
+        mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    return p;
+}
+
+PlainDecimal readPlainDecimal(const char* p, const char* const end) {
+    constexpr std::uint64_t kMaxExactInteger = std::uint64_t{1} << 53;
     const bool negative = p != end && *p == '-';
     if (negative) {
         ++p;
     }
     std::uint64_t mantissa = 0;
-    int digits = 0;
-    int fractionDigits = 0;
-    for (; p != end && isDigit(*p); ++p, ++digits) {
-        mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
-    }
+    const char* const digitsBegin = p;
+    p = readDigits(p, end, mantissa);
+    std::ptrdiff_t digits = p - digitsBegin;
+    std::ptrdiff_t fractionDigits = 0;
     if (p != end && *p == '.') {
-        for (++p; p != end && isDigit(*p); ++p, ++digits, ++fractionDigits) {
-            mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
-        }
+        const char* const fractionBegin = ++p;
+        p = readDigits(p, end, mantissa);
+        fractionDigits = p - fractionBegin;
+        digits += fractionDigits;
     }
-    if (p != end || digits == 0 || digits > kMaxDigits) {
-        return std::nullopt;
+    PlainDecimal result;
+    result.stop = p;
+    result.exact = digits > 0 && digits <= kMaxPlainDigits && mantissa <= kMaxExactInteger;
+    if (result.exact) {
+        const double value = static_cast<double>(mantissa) / kExactPowersOfTen[fractionDigits];
+        result.value = negative ? -value : value;
     }
-    const double value = static_cast<double>(mantissa) / kExactPowersOfTen[fractionDigits];
-    return negative ? -value : value;
+    return result;
 }
 
-// Converts the whole of `run`; anything from_chars rejects, leaves over or finds out of range
-// gives nothing.
-std::optional<double> convertNumber(std::string_view run) {
-    if (const std::optional<double> plain = convertShortDecimal(run)) {
-        return plain;
+// Converts all of [begin, end) with from_chars; false when it refuses, leaves some over or finds
+// the value out of range.
+bool convertWithFromChars(const char* begin, const char* end, double& value) {
+    const auto [ptr, ec] = std::from_chars(begin, end, value, std::chars_format::general);
+    return ec == std::errc() && ptr == end;
+}
+
+// Converts the whole of `text`; gives nothing where from_chars would.
+std::optional<double> convertNumber(std::string_view text) {
+    const char* const end = text.data() + text.size();
+    const PlainDecimal plain = readPlainDecimal(text.data(), end);
+    if (plain.exact && plain.stop == end) {
+        return plain.value;
     }
     double value = 0.0;
-    const char* end = run.data() + run.size();
-    auto [ptr, ec] = std::from_chars(run.data(), end, value, std::chars_format::general);
-    if (ec != std::errc() || ptr != end) {
+    if (!convertWithFromChars(text.data(), end, value)) {
         return std::nullopt;
     }
     return value;
@@ -111,168 +180,226 @@ void appendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-// Offset of the first quote or backslash at or after `from`, or the input's size. Eight bytes
-// at a time, also past the end of a short string as long as the input goes on: a word holds one
-// of the two bytes when XOR with that byte repeated leaves a zero byte, and the lowest flagged
-// byte is always a true one.
-std::size_t findQuoteOrBackslash(std::string_view input, std::size_t from) {
+// The first quote or backslash at or after p, or `end`. Eight bytes at a time, also past the end
+// of a short string as long as the input goes on: a word holds one of the two bytes when XOR with
+// that byte repeated leaves a zero byte, and the lowest flagged byte is always a true one.
+const char* findQuoteOrBackslash(const char* p, const char* const end) {
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     constexpr std::uint64_t kHighBits = 0x8080808080808080u;
     constexpr std::uint64_t kQuotes = kOnes * '"';
     constexpr std::uint64_t kBackslashes = kOnes * '\\';
-    std::size_t i = from;
-    for (; i + 8 <= input.size(); i += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, input.data() + i, sizeof word);
-        const std::uint64_t q = word ^ kQuotes;
-        const std::uint64_t b = word ^ kBackslashes;
-        const std::uint64_t found = (((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighBits;
-        if (found != 0) {
-            if constexpr (std::endian::native == std::endian::little) {
-                return i + static_cast<std::size_t>(std::countr_zero(found) / 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; end - p >= 8; p += 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, p, sizeof word);
+            const std::uint64_t q = word ^ kQuotes;
+            const std::uint64_t b = word ^ kBackslashes;
+            const std::uint64_t found = (((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighBits;
+            if (found != 0) {
+                return p + std::countr_zero(found) / 8;
             }
-            break;
         }
     }
-    for (; i < input.size(); ++i) {
-        if (input[i] == '"' || input[i] == '\\') {
-            return i;
+    for (; p != end; ++p) {
+        if (*p == '"' || *p == '\\') {
+            return p;
         }
     }
-    return i;
+    return p;
 }
+
+// A string's bytes as the parse found them: straight in the input, or decoded into the parser's
+// scratch buffer when the string held escapes.
+struct TextRef {
+    std::size_t begin = 0;
+    std::size_t length = 0;
+    bool decoded = false;
+};
+
+// A value that is read but not yet in its container. Scalars are held whole and strings by
+// reference, so each is built once, in place, when its container closes; a non-empty container is
+// already built and waits, in document order, on the parser's stack of built containers.
+struct Slot {
+    JsonKind kind = JsonKind::Null;
+    bool boolean = false;
+    bool built = false;
+    double number = 0.0;
+    TextRef text;
+};
 
 // Parse state over bytes the caller keeps alive; the first recorded error wins and every level
 // of the recursion returns false at once.
 //
-// Values are read into slots of one stack rather than into their parents: a container's elements
-// pile up on the stack while it is read and move into its vector when it closes, so every vector
-// is allocated once at its final size. Slots are named by index, as the stack may grow (and move)
-// while a nested container is read.
+// A container's elements (and an object's keys) pile up on small stacks while it is read; when it
+// closes, its vectors are allocated once at their final size and each element is made in its
+// place there. Stacks are indexed, not referenced, as they may grow (and move) while a nested
+// container is read.
 class JsonParser {
   public:
-    explicit JsonParser(std::string_view input) : input_(input) {}
+    explicit JsonParser(std::string_view input)
+        : begin_(input.data()), end_(input.data() + input.size()), p_(begin_) {}
 
     bool parseDocument(JsonValue& out) {
-        // Room for a ticker's or a board's members without growing; large documents grow it.
-        constexpr std::size_t kInitialStack = 64;
-        values_.reserve(kInitialStack);
-        keys_.reserve(kInitialStack);
-        values_.emplace_back();
-        if (!parseValue(0, 0)) {
+        // Room for a ticker's or a board's members without growing; large documents grow them.
+        constexpr std::size_t kInitialSlots = 64;
+        constexpr std::size_t kInitialBuilt = 16;
+        slots_.reserve(kInitialSlots);
+        keys_.reserve(kInitialSlots);
+        built_.reserve(kInitialBuilt);
+        Slot root;
+        if (!parseValue(root, 0)) {
             return false;
         }
-        out = std::move(values_[0]);
+        if (root.built) {
+            out = std::move(built_.back());
+        } else {
+            fill(out, root);
+        }
         return true;
     }
 
     // Offset of the first non-whitespace byte after the value, or the input length.
     std::size_t skipTrailingWhitespace() {
         skipWhitespace();
-        return pos_;
+        return offset();
     }
 
-    std::size_t size() const { return input_.size(); }
+    std::size_t size() const { return static_cast<std::size_t>(end_ - begin_); }
     std::string& error() { return error_; }
 
   private:
-    bool parseValue(std::size_t slot, int depth) {
+    std::size_t offset() const { return static_cast<std::size_t>(p_ - begin_); }
+
+    bool parseValue(Slot& out, int depth) {
         if (depth > kMaxJsonDepth) {
             return fail("nesting too deep");
         }
         skipWhitespace();
-        if (atEnd()) {
+        if (p_ == end_) {
             return fail("unexpected end");
         }
-        const char c = input_[pos_];
+        const char c = *p_;
         switch (c) {
             case '{':
-                return parseObject(slot, depth);
+                return parseObject(out, depth);
             case '[':
-                return parseArray(slot, depth);
+                return parseArray(out, depth);
             case '"':
-                values_[slot].kind = JsonKind::String;
-                return parseString(values_[slot].text);
+                out.kind = JsonKind::String;
+                return parseString(out.text);
             case 't':
-                return parseLiteral(values_[slot], "true", JsonKind::Bool, true);
+                return parseLiteral(out, "true", JsonKind::Bool, true);
             case 'f':
-                return parseLiteral(values_[slot], "false", JsonKind::Bool, false);
+                return parseLiteral(out, "false", JsonKind::Bool, false);
             case 'n':
-                return parseLiteral(values_[slot], "null", JsonKind::Null, false);
+                return parseLiteral(out, "null", JsonKind::Null, false);
             default:
                 if (c == '-' || isDigit(c)) {
-                    return parseNumber(values_[slot]);
+                    return parseNumber(out);
                 }
                 return fail("unexpected character");
         }
     }
 
-    bool atEnd() const { return pos_ >= input_.size(); }
-
     void skipWhitespace() {
-        while (!atEnd() && isWhitespace(input_[pos_])) {
-            ++pos_;
+        const char* p = p_;
+        while (p != end_ && isWhitespace(*p)) {
+            ++p;
         }
+        p_ = p;
     }
 
     bool fail(std::string_view message) {
         error_.assign(message);
         error_ += " at ";
-        error_ += std::to_string(pos_);
+        error_ += std::to_string(offset());
         return false;
     }
 
-    bool parseLiteral(JsonValue& out, std::string_view word, JsonKind kind, bool boolean) {
-        if (input_.substr(pos_, word.size()) != word) {
+    bool parseLiteral(Slot& out, std::string_view word, JsonKind kind, bool boolean) {
+        if (static_cast<std::size_t>(end_ - p_) < word.size() ||
+            std::memcmp(p_, word.data(), word.size()) != 0) {
             return fail("unexpected character");
         }
-        pos_ += word.size();
+        p_ += word.size();
         out.kind = kind;
         out.boolean = boolean;
         return true;
     }
 
-    bool parseNumber(JsonValue& out) {
-        const std::size_t start = pos_;
-        while (!atEnd() && isNumberByte(input_[pos_])) {
-            ++pos_;
+    bool parseNumber(Slot& out) {
+        const char* const start = p_;
+        PlainDecimal plain = readPlainDecimal(start, end_);
+        // The number is the whole run of number bytes, which may go on past the plain decimal.
+        const char* stop = plain.stop;
+        while (stop != end_ && isNumberByte(*stop)) {
+            plain.exact = false;
+            ++stop;
         }
-        const std::optional<double> value = convertNumber(input_.substr(start, pos_ - start));
-        if (!value) {
+        p_ = stop;
+        if (!plain.exact && !convertWithFromChars(start, stop, plain.value)) {
             return fail("bad number");
         }
         out.kind = JsonKind::Number;
-        out.number = *value;
+        out.number = plain.value;
         return true;
     }
 
-    // Moves the slots from `base` up into `out` and drops them from the stack.
-    void takeItems(std::vector<JsonValue>& out, std::size_t base) {
-        out.assign(std::make_move_iterator(values_.begin() + static_cast<std::ptrdiff_t>(base)),
-                   std::make_move_iterator(values_.end()));
-        values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(base), values_.end());
+    const char* textData(const TextRef& text) const {
+        return (text.decoded ? scratch_.data() : begin_) + text.begin;
     }
 
-    bool parseArray(std::size_t slot, int depth) {
-        ++pos_;
-        values_[slot].kind = JsonKind::Array;
+    // Makes a value read as `slot` in `out`, which is freshly constructed.
+    void fill(JsonValue& out, const Slot& slot) const {
+        out.kind = slot.kind;
+        out.boolean = slot.boolean;
+        out.number = slot.number;
+        if (slot.kind == JsonKind::String) {
+            // Appending is the lighter way into an empty string.
+            out.text.append(textData(slot.text), slot.text.length);
+        }
+    }
+
+    // The elements read since `base` (with their containers built since `builtBase`), made in a
+    // vector of their number; the stacks drop them.
+    std::vector<JsonValue> takeItems(std::size_t base, std::size_t builtBase) {
+        std::vector<JsonValue> items(slots_.size() - base);
+        std::size_t child = builtBase;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const Slot& slot = slots_[base + i];
+            if (slot.built) {
+                items[i] = std::move(built_[child++]);
+            } else {
+                fill(items[i], slot);
+            }
+        }
+        slots_.resize(base);
+        built_.erase(built_.begin() + static_cast<std::ptrdiff_t>(builtBase), built_.end());
+        return items;
+    }
+
+    bool parseArray(Slot& out, int depth) {
+        ++p_;
+        out.kind = JsonKind::Array;
         skipWhitespace();
-        if (!atEnd() && input_[pos_] == ']') {
-            ++pos_;
+        if (p_ != end_ && *p_ == ']') {
+            ++p_;
             return true;
         }
-        const std::size_t base = values_.size();
+        const std::size_t base = slots_.size();
+        const std::size_t builtBase = built_.size();
+        const std::size_t scratchBase = scratch_.size();
         for (;;) {
-            const std::size_t item = values_.size();
-            values_.emplace_back();
+            Slot item;
             if (!parseValue(item, depth + 1)) {
                 return false;
             }
+            slots_.push_back(item);
             skipWhitespace();
-            if (atEnd()) {
+            if (p_ == end_) {
                 return fail("unterminated array");
             }
-            const char c = input_[pos_++];
+            const char c = *p_++;
             if (c == ']') {
                 break;
             }
@@ -280,44 +407,51 @@ class JsonParser {
                 return fail("expected , or ]");
             }
         }
-        takeItems(values_[slot].items, base);
+        std::vector<JsonValue> items = takeItems(base, builtBase);
+        scratch_.resize(scratchBase);
+        JsonValue& value = built_.emplace_back();
+        value.kind = JsonKind::Array;
+        value.items = std::move(items);
+        out.built = true;
         return true;
     }
 
-    bool parseObject(std::size_t slot, int depth) {
-        ++pos_;
-        values_[slot].kind = JsonKind::Object;
+    bool parseObject(Slot& out, int depth) {
+        ++p_;
+        out.kind = JsonKind::Object;
         skipWhitespace();
-        if (!atEnd() && input_[pos_] == '}') {
-            ++pos_;
+        if (p_ != end_ && *p_ == '}') {
+            ++p_;
             return true;
         }
-        const std::size_t base = values_.size();
+        const std::size_t base = slots_.size();
         const std::size_t keyBase = keys_.size();
+        const std::size_t builtBase = built_.size();
+        const std::size_t scratchBase = scratch_.size();
         for (;;) {
             skipWhitespace();
-            if (atEnd() || input_[pos_] != '"') {
+            if (p_ == end_ || *p_ != '"') {
                 return fail("expected key");
             }
-            keys_.emplace_back();
-            if (!parseString(keys_.back())) {
+            // Reading a string never grows the key stack, so the reference holds.
+            if (!parseString(keys_.emplace_back())) {
                 return false;
             }
             skipWhitespace();
-            if (atEnd() || input_[pos_] != ':') {
+            if (p_ == end_ || *p_ != ':') {
                 return fail("expected :");
             }
-            ++pos_;
-            const std::size_t item = values_.size();
-            values_.emplace_back();
+            ++p_;
+            Slot item;
             if (!parseValue(item, depth + 1)) {
                 return false;
             }
+            slots_.push_back(item);
             skipWhitespace();
-            if (atEnd()) {
+            if (p_ == end_) {
                 return fail("unterminated object");
             }
-            const char c = input_[pos_++];
+            const char c = *p_++;
             if (c == '}') {
                 break;
             }
@@ -325,49 +459,61 @@ class JsonParser {
                 return fail("expected , or }");
             }
         }
-        JsonValue& out = values_[slot];
-        out.keys.assign(
-            std::make_move_iterator(keys_.begin() + static_cast<std::ptrdiff_t>(keyBase)),
-            std::make_move_iterator(keys_.end()));
-        keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(keyBase), keys_.end());
-        takeItems(out.items, base);
+        std::vector<std::string> keys;
+        keys.reserve(keys_.size() - keyBase);
+        for (std::size_t i = keyBase; i < keys_.size(); ++i) {
+            keys.emplace_back(textData(keys_[i]), keys_[i].length);
+        }
+        keys_.resize(keyBase);
+        std::vector<JsonValue> items = takeItems(base, builtBase);
+        scratch_.resize(scratchBase);
+        JsonValue& value = built_.emplace_back();
+        value.kind = JsonKind::Object;
+        value.items = std::move(items);
+        value.keys = std::move(keys);
+        out.built = true;
         return true;
     }
 
-    // Runs of bytes without escapes are copied as a whole; a string without any is taken
-    // straight from the input in one allocation (or none, when it is short).
-    bool parseString(std::string& out) {
-        ++pos_;
-        std::size_t stop = findQuoteOrBackslash(input_, pos_);
-        if (stop < input_.size() && input_[stop] == '"') {
-            // Slots and keys arrive empty; append is the lighter way into an empty string.
-            out.append(input_.data() + pos_, stop - pos_);
-            pos_ = stop + 1;
+    // A string without escapes is left in the input, where it is found eight bytes at a time.
+    bool parseString(TextRef& out) {
+        const char* const start = ++p_;
+        const char* const stop = findQuoteOrBackslash(start, end_);
+        if (stop != end_ && *stop == '"') {
+            out = TextRef{offset(), static_cast<std::size_t>(stop - start), false};
+            p_ = stop + 1;
             return true;
         }
-        out.clear();
+        return decodeString(out, stop);
+    }
+
+    // The rest of a string from p_, whose first quote or backslash is at `stop`: decoded into the
+    // scratch buffer, its runs of plain bytes copied whole.
+    bool decodeString(TextRef& out, const char* stop) {
+        const std::size_t begin = scratch_.size();
         for (;;) {
-            out.append(input_.data() + pos_, stop - pos_);
-            pos_ = stop;
-            if (atEnd()) {
+            scratch_.append(p_, static_cast<std::size_t>(stop - p_));
+            p_ = stop;
+            if (p_ == end_) {
                 return fail("unterminated string");
             }
-            if (input_[pos_++] == '"') {
+            if (*p_++ == '"') {
+                out = TextRef{begin, scratch_.size() - begin, true};
                 return true;
             }
-            if (atEnd()) {
+            if (p_ == end_) {
                 return fail("unterminated string");
             }
-            if (!parseEscape(out)) {
+            if (!parseEscape(scratch_)) {
                 return false;
             }
-            stop = findQuoteOrBackslash(input_, pos_);
+            stop = findQuoteOrBackslash(p_, end_);
         }
     }
 
     // Called just after a backslash.
     bool parseEscape(std::string& out) {
-        switch (input_[pos_++]) {
+        switch (*p_++) {
             case '"':
                 out.push_back('"');
                 return true;
@@ -408,9 +554,9 @@ class JsonParser {
         if (!parseHex4(unit)) {
             return false;
         }
-        while (unit >= kHighSurrogateFirst && unit <= kHighSurrogateLast &&
-               input_.substr(pos_, 2) == "\\u") {
-            pos_ += 2;
+        while (unit >= kHighSurrogateFirst && unit <= kHighSurrogateLast && end_ - p_ >= 2 &&
+               p_[0] == '\\' && p_[1] == 'u') {
+            p_ += 2;
             char32_t next = 0;
             if (!parseHex4(next)) {
                 return false;
@@ -428,12 +574,12 @@ class JsonParser {
     }
 
     bool parseHex4(char32_t& unit) {
-        if (input_.size() - pos_ < 4) {
+        if (end_ - p_ < 4) {
             return fail("bad unicode escape");
         }
         unit = 0;
         for (int i = 0; i < 4; ++i) {
-            const char c = input_[pos_++];
+            const char c = *p_++;
             char32_t digit = 0;
             if (c >= '0' && c <= '9') {
                 digit = static_cast<char32_t>(c - '0');
@@ -449,11 +595,14 @@ class JsonParser {
         return true;
     }
 
-    std::string_view input_;
-    std::size_t pos_ = 0;
+    const char* const begin_;
+    const char* const end_;
+    const char* p_;
     std::string error_;
-    std::vector<JsonValue> values_;
-    std::vector<std::string> keys_;
+    std::vector<Slot> slots_;
+    std::vector<TextRef> keys_;
+    std::vector<JsonValue> built_;
+    std::string scratch_;
 };
 
 }  // namespace
@@ -512,19 +661,22 @@ std::string JsonValue::asText() const {
 
 std::optional<JsonValue> parseJson(std::string_view text, std::string* error) {
     JsonParser parser(text);
-    JsonValue value;
-    if (!parser.parseDocument(value)) {
+    // Built in place and returned as the one named result on every path, so the tree is never
+    // moved on the way out.
+    std::optional<JsonValue> value(std::in_place);
+    if (!parser.parseDocument(*value)) {
         if (error != nullptr) {
             *error = std::move(parser.error());
         }
-        return std::nullopt;
+        value.reset();
+        return value;
     }
     const std::size_t end = parser.skipTrailingWhitespace();
     if (end != parser.size()) {
         if (error != nullptr) {
             *error = "trailing characters at " + std::to_string(end);
         }
-        return std::nullopt;
+        value.reset();
     }
     return value;
 }
