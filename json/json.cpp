@@ -1,5 +1,6 @@
 #include "json/json.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -7,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 namespace vindral {
@@ -65,7 +68,7 @@ struct PlainDecimal {
 // is flagged when adding 0x46 or subtracting 0x30 sets its high bit, which happens exactly for
 // non-digits; carries and borrows only run upward and start at a non-digit, so the lowest flagged
 // byte is the first non-digit.
-int leadingDigits(std::uint64_t word) {
+inline int leadingDigits(std::uint64_t word) {
     constexpr std::uint64_t kAboveNine = 0x4646464646464646u;
     constexpr std::uint64_t kZeros = 0x3030303030303030u;
     constexpr std::uint64_t kHighBits = 0x8080808080808080u;
@@ -77,7 +80,7 @@ int leadingDigits(std::uint64_t word) {
 // digits, the first in the lowest byte: shifted to the top, they become the last digits of eight
 // (with zeros before them); then neighbouring digits are joined into pairs, pairs into fours and
 // fours into the whole.
-std::uint64_t digitsValue(std::uint64_t word, int count) {
+inline std::uint64_t digitsValue(std::uint64_t word, int count) {
     constexpr std::uint64_t kZeros = 0x3030303030303030u;
     constexpr std::uint64_t kLowBytes = 0x000000FF000000FFu;
     constexpr std::uint64_t kPairsHigh = 100 + (std::uint64_t{1000000} << 32);
@@ -90,7 +93,7 @@ std::uint64_t digitsValue(std::uint64_t word, int count) {
 
 // Adds the digits from p on to `mantissa` (wrapping past 19 digits, which the caller refuses);
 // returns where they end. Up to eight digits at a time where eight bytes can be read.
-const char* readDigits(const char* p, const char* const end, std::uint64_t& mantissa) {
+inline const char* readDigits(const char* p, const char* const end, std::uint64_t& mantissa) {
     constexpr std::uint64_t kScales[] = {1,      10,      100,      1000,     10000,
                                          100000, 1000000, 10000000, 100000000};
     if constexpr (std::endian::native == std::endian::little) {
@@ -114,7 +117,7 @@ const char* readDigits(const char* p, const char* const end, std::uint64_t& mant
     return p;
 }
 
-PlainDecimal readPlainDecimal(const char* p, const char* const end) {
+inline PlainDecimal readPlainDecimal(const char* p, const char* const end) {
     constexpr std::uint64_t kMaxExactInteger = std::uint64_t{1} << 53;
     const bool negative = p != end && *p == '-';
     if (negative) {
@@ -183,7 +186,7 @@ void appendUtf8(std::string& out, char32_t cp) {
 // The first quote or backslash at or after p, or `end`. Eight bytes at a time, also past the end
 // of a short string as long as the input goes on: a word holds one of the two bytes when XOR with
 // that byte repeated leaves a zero byte, and the lowest flagged byte is always a true one.
-const char* findQuoteOrBackslash(const char* p, const char* const end) {
+inline const char* findQuoteOrBackslash(const char* p, const char* const end) {
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     constexpr std::uint64_t kHighBits = 0x8080808080808080u;
     constexpr std::uint64_t kQuotes = kOnes * '"';
@@ -209,22 +212,59 @@ const char* findQuoteOrBackslash(const char* p, const char* const end) {
 }
 
 // A string's bytes as the parse found them: straight in the input, or decoded into the parser's
-// scratch buffer when the string held escapes.
+// scratch buffer when the string held escapes. Plain, so that stacks of them need no
+// initialising.
 struct TextRef {
-    std::size_t begin = 0;
-    std::size_t length = 0;
-    bool decoded = false;
+    std::size_t begin;
+    std::size_t length;
+    bool decoded;
 };
 
 // A value that is read but not yet in its container. Scalars are held whole and strings by
 // reference, so each is built once, in place, when its container closes; a non-empty container is
 // already built and waits, in document order, on the parser's stack of built containers.
 struct Slot {
-    JsonKind kind = JsonKind::Null;
-    bool boolean = false;
-    bool built = false;
-    double number = 0.0;
+    JsonKind kind;
+    bool boolean;
+    bool built;
+    double number;
     TextRef text;
+};
+
+// A stack of plain records: a push is a compare and an index, storage is neither initialised
+// nor given back while the parse lasts, and it doubles when full.
+template <typename T>
+class RecordStack {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+  public:
+    explicit RecordStack(std::size_t capacity)
+        : records_(std::make_unique_for_overwrite<T[]>(capacity)), capacity_(capacity) {}
+
+    std::size_t size() const { return size_; }
+    const T& operator[](std::size_t index) const { return records_[index]; }
+
+    // The new top record, holding whatever it held before: the caller sets all of it.
+    T& push() {
+        if (size_ == capacity_) {
+            grow();
+        }
+        return records_[size_++];
+    }
+
+    void popTo(std::size_t size) { size_ = size; }
+
+  private:
+    void grow() {
+        std::unique_ptr<T[]> larger = std::make_unique_for_overwrite<T[]>(2 * capacity_);
+        std::copy(records_.get(), records_.get() + size_, larger.get());
+        records_ = std::move(larger);
+        capacity_ *= 2;
+    }
+
+    std::unique_ptr<T[]> records_;
+    std::size_t capacity_;
+    std::size_t size_ = 0;
 };
 
 // Parse state over bytes the caller keeps alive; the first recorded error wins and every level
@@ -235,18 +275,17 @@ struct Slot {
 // place there. Stacks are indexed, not referenced, as they may grow (and move) while a nested
 // container is read.
 class JsonParser {
+    static constexpr std::size_t kInitialRecords = 64;
+
   public:
     explicit JsonParser(std::string_view input)
         : begin_(input.data()), end_(input.data() + input.size()), p_(begin_) {}
 
     bool parseDocument(JsonValue& out) {
-        // Room for a ticker's or a board's members without growing; large documents grow them.
-        constexpr std::size_t kInitialSlots = 64;
+        // Room for the containers of a ticker or a board without growing.
         constexpr std::size_t kInitialBuilt = 16;
-        slots_.reserve(kInitialSlots);
-        keys_.reserve(kInitialSlots);
         built_.reserve(kInitialBuilt);
-        Slot root;
+        Slot root{};
         if (!parseValue(root, 0)) {
             return false;
         }
@@ -303,7 +342,8 @@ class JsonParser {
 
     void skipWhitespace() {
         const char* p = p_;
-        while (p != end_ && isWhitespace(*p)) {
+        // Every whitespace byte is at most a space, so most bytes are told apart at once.
+        while (p != end_ && static_cast<unsigned char>(*p) <= ' ' && isWhitespace(*p)) {
             ++p;
         }
         p_ = p;
@@ -373,7 +413,7 @@ class JsonParser {
                 fill(items[i], slot);
             }
         }
-        slots_.resize(base);
+        slots_.popTo(base);
         built_.erase(built_.begin() + static_cast<std::ptrdiff_t>(builtBase), built_.end());
         return items;
     }
@@ -390,11 +430,11 @@ class JsonParser {
         const std::size_t builtBase = built_.size();
         const std::size_t scratchBase = scratch_.size();
         for (;;) {
-            Slot item;
+            Slot item{};
             if (!parseValue(item, depth + 1)) {
                 return false;
             }
-            slots_.push_back(item);
+            slots_.push() = item;
             skipWhitespace();
             if (p_ == end_) {
                 return fail("unterminated array");
@@ -434,7 +474,7 @@ class JsonParser {
                 return fail("expected key");
             }
             // Reading a string never grows the key stack, so the reference holds.
-            if (!parseString(keys_.emplace_back())) {
+            if (!parseString(keys_.push())) {
                 return false;
             }
             skipWhitespace();
@@ -442,11 +482,11 @@ class JsonParser {
                 return fail("expected :");
             }
             ++p_;
-            Slot item;
+            Slot item{};
             if (!parseValue(item, depth + 1)) {
                 return false;
             }
-            slots_.push_back(item);
+            slots_.push() = item;
             skipWhitespace();
             if (p_ == end_) {
                 return fail("unterminated object");
@@ -464,7 +504,7 @@ class JsonParser {
         for (std::size_t i = keyBase; i < keys_.size(); ++i) {
             keys.emplace_back(textData(keys_[i]), keys_[i].length);
         }
-        keys_.resize(keyBase);
+        keys_.popTo(keyBase);
         std::vector<JsonValue> items = takeItems(base, builtBase);
         scratch_.resize(scratchBase);
         JsonValue& value = built_.emplace_back();
@@ -599,8 +639,9 @@ class JsonParser {
     const char* const end_;
     const char* p_;
     std::string error_;
-    std::vector<Slot> slots_;
-    std::vector<TextRef> keys_;
+    // Room for a ticker's or a board's members without growing; large documents grow them.
+    RecordStack<Slot> slots_{kInitialRecords};
+    RecordStack<TextRef> keys_{kInitialRecords};
     std::vector<JsonValue> built_;
     std::string scratch_;
 };
