@@ -242,6 +242,7 @@ class RecordStack {
         : records_(std::make_unique_for_overwrite<T[]>(capacity)), capacity_(capacity) {}
 
     std::size_t size() const { return size_; }
+    T& operator[](std::size_t index) { return records_[index]; }
     const T& operator[](std::size_t index) const { return records_[index]; }
 
     // The new top record, holding whatever it held before: the caller sets all of it.
@@ -285,10 +286,10 @@ class JsonParser {
         // Room for the containers of a ticker or a board without growing.
         constexpr std::size_t kInitialBuilt = 16;
         built_.reserve(kInitialBuilt);
-        Slot root{};
-        if (!parseValue(root, 0)) {
+        if (!parseValue(pushSlot(), 0)) {
             return false;
         }
+        const Slot& root = slots_[0];
         if (root.built) {
             out = std::move(built_.back());
         } else {
@@ -309,7 +310,8 @@ class JsonParser {
   private:
     std::size_t offset() const { return static_cast<std::size_t>(p_ - begin_); }
 
-    bool parseValue(Slot& out, int depth) {
+    // Reads a value into the slot at index `slot`.
+    bool parseValue(std::size_t slot, int depth) {
         if (depth > kMaxJsonDepth) {
             return fail("nesting too deep");
         }
@@ -320,21 +322,21 @@ class JsonParser {
         const char c = *p_;
         switch (c) {
             case '{':
-                return parseObject(out, depth);
+                return parseObject(slot, depth);
             case '[':
-                return parseArray(out, depth);
+                return parseArray(slot, depth);
             case '"':
-                out.kind = JsonKind::String;
-                return parseString(out.text);
+                slots_[slot].kind = JsonKind::String;
+                return parseString(slots_[slot].text);
             case 't':
-                return parseLiteral(out, "true", JsonKind::Bool, true);
+                return parseLiteral(slots_[slot], "true", JsonKind::Bool, true);
             case 'f':
-                return parseLiteral(out, "false", JsonKind::Bool, false);
+                return parseLiteral(slots_[slot], "false", JsonKind::Bool, false);
             case 'n':
-                return parseLiteral(out, "null", JsonKind::Null, false);
+                return parseLiteral(slots_[slot], "null", JsonKind::Null, false);
             default:
                 if (c == '-' || isDigit(c)) {
-                    return parseNumber(out);
+                    return parseNumber(slots_[slot]);
                 }
                 return fail("unexpected character");
         }
@@ -403,14 +405,24 @@ class JsonParser {
     // The elements read since `base` (with their containers built since `builtBase`), made in a
     // vector of their number; the stacks drop them.
     std::vector<JsonValue> takeItems(std::size_t base, std::size_t builtBase) {
-        std::vector<JsonValue> items(slots_.size() - base);
+        std::vector<JsonValue> items;
+        items.reserve(slots_.size() - base);
         std::size_t child = builtBase;
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            const Slot& slot = slots_[base + i];
+        JsonValue scalar;
+        for (std::size_t i = base; i < slots_.size(); ++i) {
+            const Slot& slot = slots_[i];
             if (slot.built) {
-                items[i] = std::move(built_[child++]);
-            } else {
-                fill(items[i], slot);
+                items.push_back(std::move(built_[child++]));
+                continue;
+            }
+            // Moved in from one reused value (each move leaves it empty) rather than
+            // default-constructed in place, which would first clear all of the value's bytes.
+            scalar.kind = slot.kind;
+            scalar.boolean = slot.boolean;
+            scalar.number = slot.number;
+            JsonValue& value = items.emplace_back(std::move(scalar));
+            if (slot.kind == JsonKind::String) {
+                value.text.append(textData(slot.text), slot.text.length);
             }
         }
         slots_.popTo(base);
@@ -418,9 +430,17 @@ class JsonParser {
         return items;
     }
 
-    bool parseArray(Slot& out, int depth) {
+    // A cleared slot on top of the stack, named by its index: the stack may grow while a
+    // container is read into it.
+    std::size_t pushSlot() {
+        const std::size_t slot = slots_.size();
+        slots_.push() = Slot{};
+        return slot;
+    }
+
+    bool parseArray(std::size_t slot, int depth) {
         ++p_;
-        out.kind = JsonKind::Array;
+        slots_[slot].kind = JsonKind::Array;
         skipWhitespace();
         if (p_ != end_ && *p_ == ']') {
             ++p_;
@@ -430,11 +450,9 @@ class JsonParser {
         const std::size_t builtBase = built_.size();
         const std::size_t scratchBase = scratch_.size();
         for (;;) {
-            Slot item{};
-            if (!parseValue(item, depth + 1)) {
+            if (!parseValue(pushSlot(), depth + 1)) {
                 return false;
             }
-            slots_.push() = item;
             skipWhitespace();
             if (p_ == end_) {
                 return fail("unterminated array");
@@ -452,13 +470,13 @@ class JsonParser {
         JsonValue& value = built_.emplace_back();
         value.kind = JsonKind::Array;
         value.items = std::move(items);
-        out.built = true;
+        slots_[slot].built = true;
         return true;
     }
 
-    bool parseObject(Slot& out, int depth) {
+    bool parseObject(std::size_t slot, int depth) {
         ++p_;
-        out.kind = JsonKind::Object;
+        slots_[slot].kind = JsonKind::Object;
         skipWhitespace();
         if (p_ != end_ && *p_ == '}') {
             ++p_;
@@ -482,11 +500,9 @@ class JsonParser {
                 return fail("expected :");
             }
             ++p_;
-            Slot item{};
-            if (!parseValue(item, depth + 1)) {
+            if (!parseValue(pushSlot(), depth + 1)) {
                 return false;
             }
-            slots_.push() = item;
             skipWhitespace();
             if (p_ == end_) {
                 return fail("unterminated object");
@@ -511,7 +527,7 @@ class JsonParser {
         value.kind = JsonKind::Object;
         value.items = std::move(items);
         value.keys = std::move(keys);
-        out.built = true;
+        slots_[slot].built = true;
         return true;
     }
 
