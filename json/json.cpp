@@ -91,11 +91,13 @@ inline std::uint64_t digitsValue(std::uint64_t word, int count) {
     return word & 0xFFFFFFFFu;
 }
 
+// Ten to the power of 0 to 8, the scale of as many digits read at once.
+constexpr std::uint64_t kDigitScales[] = {1,      10,      100,      1000,     10000,
+                                          100000, 1000000, 10000000, 100000000};
+
 // Adds the digits from p on to `mantissa` (wrapping past 19 digits, which the caller refuses);
 // returns where they end. Up to eight digits at a time where eight bytes can be read.
 inline const char* readDigits(const char* p, const char* const end, std::uint64_t& mantissa) {
-    constexpr std::uint64_t kScales[] = {1,      10,      100,      1000,     10000,
-                                         100000, 1000000, 10000000, 100000000};
     if constexpr (std::endian::native == std::endian::little) {
         while (end - p >= 8) {
             std::uint64_t word = 0;
@@ -104,7 +106,7 @@ inline const char* readDigits(const char* p, const char* const end, std::uint64_
             if (count == 0) {
                 return p;
             }
-            mantissa = mantissa * kScales[count] + digitsValue(word, count);
+            mantissa = mantissa * kDigitScales[count] + digitsValue(word, count);
             p += count;
             if (count < 8) {
                 return p;
@@ -138,7 +140,10 @@ inline PlainDecimal readPlainDecimal(const char* p, const char* const end) {
     result.stop = p;
     result.exact = digits > 0 && digits <= kMaxPlainDigits && mantissa <= kMaxExactInteger;
     if (result.exact) {
-        const double value = static_cast<double>(mantissa) / kExactPowersOfTen[fractionDigits];
+        double value = static_cast<double>(mantissa);
+        if (fractionDigits != 0) {
+            value /= kExactPowersOfTen[fractionDigits];
+        }
         result.value = negative ? -value : value;
     }
     return result;
@@ -293,7 +298,7 @@ class JsonParser {
         if (root.built) {
             out = std::move(built_.back());
         } else {
-            fill(out, root);
+            out = ScalarValue{*this, root};
         }
         return true;
     }
@@ -391,16 +396,24 @@ class JsonParser {
         return (text.decoded ? scratch_.data() : begin_) + text.begin;
     }
 
-    // Makes a value read as `slot` in `out`, which is freshly constructed.
-    void fill(JsonValue& out, const Slot& slot) const {
-        out.kind = slot.kind;
-        out.boolean = slot.boolean;
-        out.number = slot.number;
-        if (slot.kind == JsonKind::String) {
-            // Appending is the lighter way into an empty string.
-            out.text.append(textData(slot.text), slot.text.length);
+    // A scalar's slot as its value. Given to a vector, the value is made by this conversion right
+    // in the vector's storage: no temporary to move, and nothing cleared before it is set.
+    struct ScalarValue {
+        const JsonParser& parser;
+        const Slot& slot;
+
+        operator JsonValue() const {
+            JsonValue value;
+            value.kind = slot.kind;
+            value.boolean = slot.boolean;
+            value.number = slot.number;
+            if (slot.kind == JsonKind::String) {
+                // Appending is the lighter way into an empty string.
+                value.text.append(parser.textData(slot.text), slot.text.length);
+            }
+            return value;
         }
-    }
+    };
 
     // The elements read since `base` (with their containers built since `builtBase`), made in a
     // vector of their number; the stacks drop them.
@@ -408,21 +421,12 @@ class JsonParser {
         std::vector<JsonValue> items;
         items.reserve(slots_.size() - base);
         std::size_t child = builtBase;
-        JsonValue scalar;
         for (std::size_t i = base; i < slots_.size(); ++i) {
             const Slot& slot = slots_[i];
             if (slot.built) {
                 items.push_back(std::move(built_[child++]));
-                continue;
-            }
-            // Moved in from one reused value (each move leaves it empty) rather than
-            // default-constructed in place, which would first clear all of the value's bytes.
-            scalar.kind = slot.kind;
-            scalar.boolean = slot.boolean;
-            scalar.number = slot.number;
-            JsonValue& value = items.emplace_back(std::move(scalar));
-            if (slot.kind == JsonKind::String) {
-                value.text.append(textData(slot.text), slot.text.length);
+            } else {
+                items.emplace_back(ScalarValue{*this, slot});
             }
         }
         slots_.popTo(base);
