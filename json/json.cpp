@@ -415,6 +415,20 @@ class JsonParser {
         }
     };
 
+    // A built container taken over as a value, made in a vector's storage like a scalar: its
+    // vectors are moved, the rest (empty for a container) is not touched.
+    struct BuiltValue {
+        JsonValue& built;
+
+        operator JsonValue() const {
+            JsonValue value;
+            value.kind = built.kind;
+            value.items = std::move(built.items);
+            value.keys = std::move(built.keys);
+            return value;
+        }
+    };
+
     // The elements read since `base` (with their containers built since `builtBase`), made in a
     // vector of their number; the stacks drop them.
     std::vector<JsonValue> takeItems(std::size_t base, std::size_t builtBase) {
@@ -424,7 +438,7 @@ class JsonParser {
         for (std::size_t i = base; i < slots_.size(); ++i) {
             const Slot& slot = slots_[i];
             if (slot.built) {
-                items.push_back(std::move(built_[child++]));
+                items.emplace_back(BuiltValue{built_[child++]});
             } else {
                 items.emplace_back(ScalarValue{*this, slot});
             }
