@@ -415,16 +415,18 @@ class JsonParser {
         }
     };
 
-    // A built container taken over as a value, made in a vector's storage like a scalar: its
-    // vectors are moved, the rest (empty for a container) is not touched.
-    struct BuiltValue {
-        JsonValue& built;
+    // A container's vectors as a value, made in a vector's storage like a scalar's: the vectors
+    // are moved in and nothing else is touched.
+    struct ContainerValue {
+        JsonKind kind;
+        std::vector<JsonValue>& items;
+        std::vector<std::string>& keys;
 
         operator JsonValue() const {
             JsonValue value;
-            value.kind = built.kind;
-            value.items = std::move(built.items);
-            value.keys = std::move(built.keys);
+            value.kind = kind;
+            value.items = std::move(items);
+            value.keys = std::move(keys);
             return value;
         }
     };
@@ -438,7 +440,8 @@ class JsonParser {
         for (std::size_t i = base; i < slots_.size(); ++i) {
             const Slot& slot = slots_[i];
             if (slot.built) {
-                items.emplace_back(BuiltValue{built_[child++]});
+                JsonValue& built = built_[child++];
+                items.emplace_back(ContainerValue{built.kind, built.items, built.keys});
             } else {
                 items.emplace_back(ScalarValue{*this, slot});
             }
@@ -484,10 +487,9 @@ class JsonParser {
             }
         }
         std::vector<JsonValue> items = takeItems(base, builtBase);
+        std::vector<std::string> noKeys;
         scratch_.resize(scratchBase);
-        JsonValue& value = built_.emplace_back();
-        value.kind = JsonKind::Array;
-        value.items = std::move(items);
+        built_.emplace_back(ContainerValue{JsonKind::Array, items, noKeys});
         slots_[slot].built = true;
         return true;
     }
@@ -541,10 +543,7 @@ class JsonParser {
         keys_.popTo(keyBase);
         std::vector<JsonValue> items = takeItems(base, builtBase);
         scratch_.resize(scratchBase);
-        JsonValue& value = built_.emplace_back();
-        value.kind = JsonKind::Object;
-        value.items = std::move(items);
-        value.keys = std::move(keys);
+        built_.emplace_back(ContainerValue{JsonKind::Object, items, keys});
         slots_[slot].built = true;
         return true;
     }
