@@ -1,14 +1,16 @@
 #include "json/json.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <limits>
+#include <memory>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 namespace vindral {
@@ -40,54 +42,129 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Powers of ten that are exact doubles.
-constexpr double kExactPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+// A plain decimal of at most this many digits cannot overflow 64 bits.
+constexpr int kMaxPlainDigits = 19;
 
-// The most common numbers (an optional '-', at most 15 digits with an optional point, no
-// exponent) are converted here without from_chars: the digits make an integer below 2^53, exact
-// in a double, and one division by an exact power of ten rounds once, to nearest, just as
-// from_chars does. Nothing for anything else, which from_chars then decides.
-std::optional<double> convertShortDecimal(std::string_view run) {
-    constexpr int kMaxDigits = 15;
-    // Digits, a sign and a point: anything longer is left to from_chars without a look.
-    if (run.size() > kMaxDigits + 2) {
-        return std::nullopt;
+// Powers of ten that are exact doubles, one for each count of fraction digits a plain decimal
+// can have.
+constexpr double kExactPowersOfTen[kMaxPlainDigits + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
+                                                           1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
+                                                           1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+
+// Where a plain decimal (an optional '-', digits, an optional point and digits) at the start of
+// [p, end) stops, and whether `value` holds it exactly.
+//
+// Most numbers in the documents read here are such decimals, and when their digits make an
+// integer of at most 2^53 it is exact in a double, as is the power of ten of the fraction: one
+// division then rounds once, to nearest, just as from_chars does. Without digits, with more than
+// kMaxPlainDigits or with a larger integer, `exact` is false and from_chars decides.
+struct PlainDecimal {
+    const char* stop = nullptr;
+    bool exact = false;
+    double value = 0.0;
+};
+
+// How many of the bytes of a little-endian word, from the lowest, are ASCII digits (0 to 8). A byte
+// is flagged when adding 0x46 or subtracting 0x30 sets its high bit, which happens exactly for
+// non-digits; carries and borrows only run upward and start at a non-digit, so the lowest flagged
+// byte is the first non-digit.
+inline int leadingDigits(std::uint64_t word) {
+    constexpr std::uint64_t kAboveNine = 0x4646464646464646u;
+    constexpr std::uint64_t kZeros = 0x3030303030303030u;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+    const std::uint64_t nonDigits = ((word + kAboveNine) | (word - kZeros)) & kHighBits;
+    return nonDigits == 0 ? 8 : std::countr_zero(nonDigits) / 8;
+}
+
+// The value of the `count` (1 to 8) lowest bytes of a little-endian word, which are ASCII
+// digits, the first in the lowest byte: shifted to the top, they become the last digits of eight
+// (with zeros before them); then neighbouring digits are joined into pairs, pairs into fours and
+// fours into the whole.
+inline std::uint64_t digitsValue(std::uint64_t word, int count) {
+    constexpr std::uint64_t kZeros = 0x3030303030303030u;
+    constexpr std::uint64_t kLowBytes = 0x000000FF000000FFu;
+    constexpr std::uint64_t kPairsHigh = 100 + (std::uint64_t{1000000} << 32);
+    constexpr std::uint64_t kPairsLow = 1 + (std::uint64_t{10000} << 32);
+    word = (word - kZeros) << (64 - 8 * count);
+    word = word * 10 + (word >> 8);
+    word = ((word & kLowBytes) * kPairsHigh + ((word >> 16) & kLowBytes) * kPairsLow) >> 32;
+    return word & 0xFFFFFFFFu;
+}
+
+// Ten to the power of 0 to 8, the scale of as many digits read at once.
+constexpr std::uint64_t kDigitScales[] = {1,      10,      100,      1000,     10000,
+                                          100000, 1000000, 10000000, 100000000};
+
+// Adds the digits from p on to `mantissa` (wrapping past 19 digits, which the caller refuses);
+// returns where they end. Up to eight digits at a time where eight bytes can be read.
+inline const char* readDigits(const char* p, const char* const end, std::uint64_t& mantissa) {
+    if constexpr (std::endian::native == std::endian::little) {
+        while (end - p >= 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, p, sizeof word);
+            const int count = leadingDigits(word);
+            if (count == 0) {
+                return p;
+            }
+            mantissa = mantissa * kDigitScales[count] + digitsValue(word, count);
+            p += count;
+            if (count < 8) {
+                return p;
+            }
+        }
     }
-    const char* p = run.data();
-    const char* const end = p + run.size();
+    for (; p != end && isDigit(*p); ++p) {
+        mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    return p;
+}
+
+inline PlainDecimal readPlainDecimal(const char* p, const char* const end) {
+    constexpr std::uint64_t kMaxExactInteger = std::uint64_t{1} << 53;
     const bool negative = p != end && *p == '-';
     if (negative) {
         ++p;
     }
     std::uint64_t mantissa = 0;
-    int digits = 0;
-    int fractionDigits = 0;
-    for (; p != end && isDigit(*p); ++p, ++digits) {
-        mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
-    }
+    const char* const digitsBegin = p;
+    p = readDigits(p, end, mantissa);
+    std::ptrdiff_t digits = p - digitsBegin;
+    std::ptrdiff_t fractionDigits = 0;
     if (p != end && *p == '.') {
-        for (++p; p != end && isDigit(*p); ++p, ++digits, ++fractionDigits) {
-            mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
+        const char* const fractionBegin = ++p;
+        p = readDigits(p, end, mantissa);
+        fractionDigits = p - fractionBegin;
+        digits += fractionDigits;
+    }
+    PlainDecimal result;
+    result.stop = p;
+    result.exact = digits > 0 && digits <= kMaxPlainDigits && mantissa <= kMaxExactInteger;
+    if (result.exact) {
+        double value = static_cast<double>(mantissa);
+        if (fractionDigits != 0) {
+            value /= kExactPowersOfTen[fractionDigits];
         }
+        result.value = negative ? -value : value;
     }
-    if (p != end || digits == 0 || digits > kMaxDigits) {
-        return std::nullopt;
-    }
-    const double value = static_cast<double>(mantissa) / kExactPowersOfTen[fractionDigits];
-    return negative ? -value : value;
+    return result;
 }
 
-// Converts the whole of `run`; anything from_chars rejects, leaves over or finds out of range
-// gives nothing.
-std::optional<double> convertNumber(std::string_view run) {
-    if (const std::optional<double> plain = convertShortDecimal(run)) {
-        return plain;
+// Converts all of [begin, end) with from_chars; false when it refuses, leaves some over or finds
+// the value out of range.
+bool convertWithFromChars(const char* begin, const char* end, double& value) {
+    const auto [ptr, ec] = std::from_chars(begin, end, value, std::chars_format::general);
+    return ec == std::errc() && ptr == end;
+}
+
+// Converts the whole of `text`; gives nothing where from_chars would.
+std::optional<double> convertNumber(std::string_view text) {
+    const char* const end = text.data() + text.size();
+    const PlainDecimal plain = readPlainDecimal(text.data(), end);
+    if (plain.exact && plain.stop == end) {
+        return plain.value;
     }
     double value = 0.0;
-    const char* end = run.data() + run.size();
-    auto [ptr, ec] = std::from_chars(run.data(), end, value, std::chars_format::general);
-    if (ec != std::errc() || ptr != end) {
+    if (!convertWithFromChars(text.data(), end, value)) {
         return std::nullopt;
     }
     return value;
@@ -111,168 +188,297 @@ void appendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-// Offset of the first quote or backslash at or after `from`, or the input's size. Eight bytes
-// at a time, also past the end of a short string as long as the input goes on: a word holds one
-// of the two bytes when XOR with that byte repeated leaves a zero byte, and the lowest flagged
-// byte is always a true one.
-std::size_t findQuoteOrBackslash(std::string_view input, std::size_t from) {
+// The first quote or backslash at or after p, or `end`. Eight bytes at a time, also past the end
+// of a short string as long as the input goes on: a word holds one of the two bytes when XOR with
+// that byte repeated leaves a zero byte, and the lowest flagged byte is always a true one.
+inline const char* findQuoteOrBackslash(const char* p, const char* const end) {
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     constexpr std::uint64_t kHighBits = 0x8080808080808080u;
     constexpr std::uint64_t kQuotes = kOnes * '"';
     constexpr std::uint64_t kBackslashes = kOnes * '\\';
-    std::size_t i = from;
-    for (; i + 8 <= input.size(); i += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, input.data() + i, sizeof word);
-        const std::uint64_t q = word ^ kQuotes;
-        const std::uint64_t b = word ^ kBackslashes;
-        const std::uint64_t found = (((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighBits;
-        if (found != 0) {
-            if constexpr (std::endian::native == std::endian::little) {
-                return i + static_cast<std::size_t>(std::countr_zero(found) / 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; end - p >= 8; p += 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, p, sizeof word);
+            const std::uint64_t q = word ^ kQuotes;
+            const std::uint64_t b = word ^ kBackslashes;
+            const std::uint64_t found = (((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighBits;
+            if (found != 0) {
+                return p + std::countr_zero(found) / 8;
             }
-            break;
         }
     }
-    for (; i < input.size(); ++i) {
-        if (input[i] == '"' || input[i] == '\\') {
-            return i;
+    for (; p != end; ++p) {
+        if (*p == '"' || *p == '\\') {
+            return p;
         }
     }
-    return i;
+    return p;
 }
+
+// A string's bytes as the parse found them: straight in the input, or decoded into the parser's
+// scratch buffer when the string held escapes. Plain, so that stacks of them need no
+// initialising.
+struct TextRef {
+    std::size_t begin;
+    std::size_t length;
+    bool decoded;
+};
+
+// A value that is read but not yet in its container. Scalars are held whole and strings by
+// reference, so each is built once, in place, when its container closes; a non-empty container is
+// already built and waits, in document order, on the parser's stack of built containers.
+struct Slot {
+    JsonKind kind;
+    bool boolean;
+    bool built;
+    double number;
+    TextRef text;
+};
+
+// A stack of plain records: a push is a compare and an index, storage is neither initialised
+// nor given back while the parse lasts, and it doubles when full.
+template <typename T>
+class RecordStack {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+  public:
+    explicit RecordStack(std::size_t capacity)
+        : records_(std::make_unique_for_overwrite<T[]>(capacity)), capacity_(capacity) {}
+
+    std::size_t size() const { return size_; }
+    T& operator[](std::size_t index) { return records_[index]; }
+    const T& operator[](std::size_t index) const { return records_[index]; }
+
+    // The new top record, holding whatever it held before: the caller sets all of it.
+    T& push() {
+        if (size_ == capacity_) {
+            grow();
+        }
+        return records_[size_++];
+    }
+
+    void popTo(std::size_t size) { size_ = size; }
+
+  private:
+    void grow() {
+        std::unique_ptr<T[]> larger = std::make_unique_for_overwrite<T[]>(2 * capacity_);
+        std::copy(records_.get(), records_.get() + size_, larger.get());
+        records_ = std::move(larger);
+        capacity_ *= 2;
+    }
+
+    std::unique_ptr<T[]> records_;
+    std::size_t capacity_;
+    std::size_t size_ = 0;
+};
 
 // Parse state over bytes the caller keeps alive; the first recorded error wins and every level
 // of the recursion returns false at once.
 //
-// Values are read into slots of one stack rather than into their parents: a container's elements
-// pile up on the stack while it is read and move into its vector when it closes, so every vector
-// is allocated once at its final size. Slots are named by index, as the stack may grow (and move)
-// while a nested container is read.
+// A container's elements (and an object's keys) pile up on small stacks while it is read; when it
+// closes, its vectors are allocated once at their final size and each element is made in its
+// place there. Stacks are indexed, not referenced, as they may grow (and move) while a nested
+// container is read.
 class JsonParser {
+    static constexpr std::size_t kInitialRecords = 64;
+
   public:
-    explicit JsonParser(std::string_view input) : input_(input) {}
+    explicit JsonParser(std::string_view input)
+        : begin_(input.data()), end_(input.data() + input.size()), p_(begin_) {}
 
     bool parseDocument(JsonValue& out) {
-        // Room for a ticker's or a board's members without growing; large documents grow it.
-        constexpr std::size_t kInitialStack = 64;
-        values_.reserve(kInitialStack);
-        keys_.reserve(kInitialStack);
-        values_.emplace_back();
-        if (!parseValue(0, 0)) {
+        // Room for the containers of a ticker or a board without growing.
+        constexpr std::size_t kInitialBuilt = 16;
+        built_.reserve(kInitialBuilt);
+        if (!parseValue(pushSlot(), 0)) {
             return false;
         }
-        out = std::move(values_[0]);
+        const Slot& root = slots_[0];
+        if (root.built) {
+            out = std::move(built_.back());
+        } else {
+            out = ScalarValue{*this, root};
+        }
         return true;
     }
 
     // Offset of the first non-whitespace byte after the value, or the input length.
     std::size_t skipTrailingWhitespace() {
         skipWhitespace();
-        return pos_;
+        return offset();
     }
 
-    std::size_t size() const { return input_.size(); }
+    std::size_t size() const { return static_cast<std::size_t>(end_ - begin_); }
     std::string& error() { return error_; }
 
   private:
+    std::size_t offset() const { return static_cast<std::size_t>(p_ - begin_); }
+
+    // Reads a value into the slot at index `slot`.
     bool parseValue(std::size_t slot, int depth) {
         if (depth > kMaxJsonDepth) {
             return fail("nesting too deep");
         }
         skipWhitespace();
-        if (atEnd()) {
+        if (p_ == end_) {
             return fail("unexpected end");
         }
-        const char c = input_[pos_];
+        const char c = *p_;
         switch (c) {
             case '{':
                 return parseObject(slot, depth);
             case '[':
                 return parseArray(slot, depth);
             case '"':
-                values_[slot].kind = JsonKind::String;
-                return parseString(values_[slot].text);
+                slots_[slot].kind = JsonKind::String;
+                return parseString(slots_[slot].text);
             case 't':
-                return parseLiteral(values_[slot], "true", JsonKind::Bool, true);
+                return parseLiteral(slots_[slot], "true", JsonKind::Bool, true);
             case 'f':
-                return parseLiteral(values_[slot], "false", JsonKind::Bool, false);
+                return parseLiteral(slots_[slot], "false", JsonKind::Bool, false);
             case 'n':
-                return parseLiteral(values_[slot], "null", JsonKind::Null, false);
+                return parseLiteral(slots_[slot], "null", JsonKind::Null, false);
             default:
                 if (c == '-' || isDigit(c)) {
-                    return parseNumber(values_[slot]);
+                    return parseNumber(slots_[slot]);
                 }
                 return fail("unexpected character");
         }
     }
 
-    bool atEnd() const { return pos_ >= input_.size(); }
-
     void skipWhitespace() {
-        while (!atEnd() && isWhitespace(input_[pos_])) {
-            ++pos_;
+        const char* p = p_;
+        // Every whitespace byte is at most a space, so most bytes are told apart at once.
+        while (p != end_ && static_cast<unsigned char>(*p) <= ' ' && isWhitespace(*p)) {
+            ++p;
         }
+        p_ = p;
     }
 
     bool fail(std::string_view message) {
         error_.assign(message);
         error_ += " at ";
-        error_ += std::to_string(pos_);
+        error_ += std::to_string(offset());
         return false;
     }
 
-    bool parseLiteral(JsonValue& out, std::string_view word, JsonKind kind, bool boolean) {
-        if (input_.substr(pos_, word.size()) != word) {
+    bool parseLiteral(Slot& out, std::string_view word, JsonKind kind, bool boolean) {
+        if (static_cast<std::size_t>(end_ - p_) < word.size() ||
+            std::memcmp(p_, word.data(), word.size()) != 0) {
             return fail("unexpected character");
         }
-        pos_ += word.size();
+        p_ += word.size();
         out.kind = kind;
         out.boolean = boolean;
         return true;
     }
 
-    bool parseNumber(JsonValue& out) {
-        const std::size_t start = pos_;
-        while (!atEnd() && isNumberByte(input_[pos_])) {
-            ++pos_;
+    bool parseNumber(Slot& out) {
+        const char* const start = p_;
+        PlainDecimal plain = readPlainDecimal(start, end_);
+        // The number is the whole run of number bytes, which may go on past the plain decimal.
+        const char* stop = plain.stop;
+        while (stop != end_ && isNumberByte(*stop)) {
+            plain.exact = false;
+            ++stop;
         }
-        const std::optional<double> value = convertNumber(input_.substr(start, pos_ - start));
-        if (!value) {
+        p_ = stop;
+        if (!plain.exact && !convertWithFromChars(start, stop, plain.value)) {
             return fail("bad number");
         }
         out.kind = JsonKind::Number;
-        out.number = *value;
+        out.number = plain.value;
         return true;
     }
 
-    // Moves the slots from `base` up into `out` and drops them from the stack.
-    void takeItems(std::vector<JsonValue>& out, std::size_t base) {
-        out.assign(std::make_move_iterator(values_.begin() + static_cast<std::ptrdiff_t>(base)),
-                   std::make_move_iterator(values_.end()));
-        values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(base), values_.end());
+    const char* textData(const TextRef& text) const {
+        return (text.decoded ? scratch_.data() : begin_) + text.begin;
+    }
+
+    // A scalar's slot as its value. Given to a vector, the value is made by this conversion right
+    // in the vector's storage: no temporary to move, and nothing cleared before it is set.
+    struct ScalarValue {
+        const JsonParser& parser;
+        const Slot& slot;
+
+        operator JsonValue() const {
+            JsonValue value;
+            value.kind = slot.kind;
+            value.boolean = slot.boolean;
+            value.number = slot.number;
+            if (slot.kind == JsonKind::String) {
+                // Appending is the lighter way into an empty string.
+                value.text.append(parser.textData(slot.text), slot.text.length);
+            }
+            return value;
+        }
+    };
+
+    // A container's vectors as a value, made in a vector's storage like a scalar's: the vectors
+    // are moved in and nothing else is touched.
+    struct ContainerValue {
+        JsonKind kind;
+        std::vector<JsonValue>& items;
+        std::vector<std::string>& keys;
+
+        operator JsonValue() const {
+            JsonValue value;
+            value.kind = kind;
+            value.items = std::move(items);
+            value.keys = std::move(keys);
+            return value;
+        }
+    };
+
+    // The elements read since `base` (with their containers built since `builtBase`), made in a
+    // vector of their number; the stacks drop them.
+    std::vector<JsonValue> takeItems(std::size_t base, std::size_t builtBase) {
+        std::vector<JsonValue> items;
+        items.reserve(slots_.size() - base);
+        std::size_t child = builtBase;
+        for (std::size_t i = base; i < slots_.size(); ++i) {
+            const Slot& slot = slots_[i];
+            if (slot.built) {
+                JsonValue& built = built_[child++];
+                items.emplace_back(ContainerValue{built.kind, built.items, built.keys});
+            } else {
+                items.emplace_back(ScalarValue{*this, slot});
+            }
+        }
+        slots_.popTo(base);
+        built_.erase(built_.begin() + static_cast<std::ptrdiff_t>(builtBase), built_.end());
+        return items;
+    }
+
+    // A cleared slot on top of the stack, named by its index: the stack may grow while a
+    // container is read into it.
+    std::size_t pushSlot() {
+        const std::size_t slot = slots_.size();
+        slots_.push() = Slot{};
+        return slot;
     }
 
     bool parseArray(std::size_t slot, int depth) {
-        ++pos_;
-        values_[slot].kind = JsonKind::Array;
+        ++p_;
+        slots_[slot].kind = JsonKind::Array;
         skipWhitespace();
-        if (!atEnd() && input_[pos_] == ']') {
-            ++pos_;
+        if (p_ != end_ && *p_ == ']') {
+            ++p_;
             return true;
         }
-        const std::size_t base = values_.size();
+        const std::size_t base = slots_.size();
+        const std::size_t builtBase = built_.size();
+        const std::size_t scratchBase = scratch_.size();
         for (;;) {
-            const std::size_t item = values_.size();
-            values_.emplace_back();
-            if (!parseValue(item, depth + 1)) {
+            if (!parseValue(pushSlot(), depth + 1)) {
                 return false;
             }
             skipWhitespace();
-            if (atEnd()) {
+            if (p_ == end_) {
                 return fail("unterminated array");
             }
-            const char c = input_[pos_++];
+            const char c = *p_++;
             if (c == ']') {
                 break;
             }
@@ -280,44 +486,48 @@ class JsonParser {
                 return fail("expected , or ]");
             }
         }
-        takeItems(values_[slot].items, base);
+        std::vector<JsonValue> items = takeItems(base, builtBase);
+        std::vector<std::string> noKeys;
+        scratch_.resize(scratchBase);
+        built_.emplace_back(ContainerValue{JsonKind::Array, items, noKeys});
+        slots_[slot].built = true;
         return true;
     }
 
     bool parseObject(std::size_t slot, int depth) {
-        ++pos_;
-        values_[slot].kind = JsonKind::Object;
+        ++p_;
+        slots_[slot].kind = JsonKind::Object;
         skipWhitespace();
-        if (!atEnd() && input_[pos_] == '}') {
-            ++pos_;
+        if (p_ != end_ && *p_ == '}') {
+            ++p_;
             return true;
         }
-        const std::size_t base = values_.size();
+        const std::size_t base = slots_.size();
         const std::size_t keyBase = keys_.size();
+        const std::size_t builtBase = built_.size();
+        const std::size_t scratchBase = scratch_.size();
         for (;;) {
             skipWhitespace();
-            if (atEnd() || input_[pos_] != '"') {
+            if (p_ == end_ || *p_ != '"') {
                 return fail("expected key");
             }
-            keys_.emplace_back();
-            if (!parseString(keys_.back())) {
+            // Reading a string never grows the key stack, so the reference holds.
+            if (!parseString(keys_.push())) {
                 return false;
             }
             skipWhitespace();
-            if (atEnd() || input_[pos_] != ':') {
+            if (p_ == end_ || *p_ != ':') {
                 return fail("expected :");
             }
-            ++pos_;
-            const std::size_t item = values_.size();
-            values_.emplace_back();
-            if (!parseValue(item, depth + 1)) {
+            ++p_;
+            if (!parseValue(pushSlot(), depth + 1)) {
                 return false;
             }
             skipWhitespace();
-            if (atEnd()) {
+            if (p_ == end_) {
                 return fail("unterminated object");
             }
-            const char c = input_[pos_++];
+            const char c = *p_++;
             if (c == '}') {
                 break;
             }
@@ -325,49 +535,58 @@ class JsonParser {
                 return fail("expected , or }");
             }
         }
-        JsonValue& out = values_[slot];
-        out.keys.assign(
-            std::make_move_iterator(keys_.begin() + static_cast<std::ptrdiff_t>(keyBase)),
-            std::make_move_iterator(keys_.end()));
-        keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(keyBase), keys_.end());
-        takeItems(out.items, base);
+        std::vector<std::string> keys;
+        keys.reserve(keys_.size() - keyBase);
+        for (std::size_t i = keyBase; i < keys_.size(); ++i) {
+            keys.emplace_back(textData(keys_[i]), keys_[i].length);
+        }
+        keys_.popTo(keyBase);
+        std::vector<JsonValue> items = takeItems(base, builtBase);
+        scratch_.resize(scratchBase);
+        built_.emplace_back(ContainerValue{JsonKind::Object, items, keys});
+        slots_[slot].built = true;
         return true;
     }
 
-    // Runs of bytes without escapes are copied as a whole; a string without any is taken
-    // straight from the input in one allocation (or none, when it is short).
-    bool parseString(std::string& out) {
-        ++pos_;
-        std::size_t stop = findQuoteOrBackslash(input_, pos_);
-        if (stop < input_.size() && input_[stop] == '"') {
-            // Slots and keys arrive empty; append is the lighter way into an empty string.
-            out.append(input_.data() + pos_, stop - pos_);
-            pos_ = stop + 1;
+    // A string without escapes is left in the input, where it is found eight bytes at a time.
+    bool parseString(TextRef& out) {
+        const char* const start = ++p_;
+        const char* const stop = findQuoteOrBackslash(start, end_);
+        if (stop != end_ && *stop == '"') {
+            out = TextRef{offset(), static_cast<std::size_t>(stop - start), false};
+            p_ = stop + 1;
             return true;
         }
-        out.clear();
+        return decodeString(out, stop);
+    }
+
+    // The rest of a string from p_, whose first quote or backslash is at `stop`: decoded into the
+    // scratch buffer, its runs of plain bytes copied whole.
+    bool decodeString(TextRef& out, const char* stop) {
+        const std::size_t begin = scratch_.size();
         for (;;) {
-            out.append(input_.data() + pos_, stop - pos_);
-            pos_ = stop;
-            if (atEnd()) {
+            scratch_.append(p_, static_cast<std::size_t>(stop - p_));
+            p_ = stop;
+            if (p_ == end_) {
                 return fail("unterminated string");
             }
-            if (input_[pos_++] == '"') {
+            if (*p_++ == '"') {
+                out = TextRef{begin, scratch_.size() - begin, true};
                 return true;
             }
-            if (atEnd()) {
+            if (p_ == end_) {
                 return fail("unterminated string");
             }
-            if (!parseEscape(out)) {
+            if (!parseEscape(scratch_)) {
                 return false;
             }
-            stop = findQuoteOrBackslash(input_, pos_);
+            stop = findQuoteOrBackslash(p_, end_);
         }
     }
 
     // Called just after a backslash.
     bool parseEscape(std::string& out) {
-        switch (input_[pos_++]) {
+        switch (*p_++) {
             case '"':
                 out.push_back('"');
                 return true;
@@ -408,9 +627,9 @@ class JsonParser {
         if (!parseHex4(unit)) {
             return false;
         }
-        while (unit >= kHighSurrogateFirst && unit <= kHighSurrogateLast &&
-               input_.substr(pos_, 2) == "\\u") {
-            pos_ += 2;
+        while (unit >= kHighSurrogateFirst && unit <= kHighSurrogateLast && end_ - p_ >= 2 &&
+               p_[0] == '\\' && p_[1] == 'u') {
+            p_ += 2;
             char32_t next = 0;
             if (!parseHex4(next)) {
                 return false;
@@ -428,12 +647,12 @@ class JsonParser {
     }
 
     bool parseHex4(char32_t& unit) {
-        if (input_.size() - pos_ < 4) {
+        if (end_ - p_ < 4) {
             return fail("bad unicode escape");
         }
         unit = 0;
         for (int i = 0; i < 4; ++i) {
-            const char c = input_[pos_++];
+            const char c = *p_++;
             char32_t digit = 0;
             if (c >= '0' && c <= '9') {
                 digit = static_cast<char32_t>(c - '0');
@@ -449,11 +668,15 @@ class JsonParser {
         return true;
     }
 
-    std::string_view input_;
-    std::size_t pos_ = 0;
+    const char* const begin_;
+    const char* const end_;
+    const char* p_;
     std::string error_;
-    std::vector<JsonValue> values_;
-    std::vector<std::string> keys_;
+    // Room for a ticker's or a board's members without growing; large documents grow them.
+    RecordStack<Slot> slots_{kInitialRecords};
+    RecordStack<TextRef> keys_{kInitialRecords};
+    std::vector<JsonValue> built_;
+    std::string scratch_;
 };
 
 }  // namespace
@@ -512,19 +735,22 @@ std::string JsonValue::asText() const {
 
 std::optional<JsonValue> parseJson(std::string_view text, std::string* error) {
     JsonParser parser(text);
-    JsonValue value;
-    if (!parser.parseDocument(value)) {
+    // Built in place and returned as the one named result on every path, so the tree is never
+    // moved on the way out.
+    std::optional<JsonValue> value(std::in_place);
+    if (!parser.parseDocument(*value)) {
         if (error != nullptr) {
             *error = std::move(parser.error());
         }
-        return std::nullopt;
+        value.reset();
+        return value;
     }
     const std::size_t end = parser.skipTrailingWhitespace();
     if (end != parser.size()) {
         if (error != nullptr) {
             *error = "trailing characters at " + std::to_string(end);
         }
-        return std::nullopt;
+        value.reset();
     }
     return value;
 }

@@ -170,6 +170,44 @@ TEST(JsonReaderNumbers, RandomDecimalsEqualFromChars) {
     }
 }
 
+TEST(JsonReaderNumbers, DigitRunsOfEveryLengthWhereverTheyEnd) {
+    // Digits are read up to eight at a time while eight bytes remain, then one at a time: every
+    // length of integer and fraction, at the very end of the input, inside an array, and before
+    // bytes that end a number (the neighbours of '0' and '9', and bytes above 0x7F among them).
+    const std::string digits = "98765432109876543210";
+    const std::string enders[] = {" ", "/", ":", "\xB9", "\xBA", "x"};
+    for (std::size_t whole = 0; whole <= digits.size(); ++whole) {
+        for (std::size_t fraction = 0; whole + fraction <= digits.size(); fraction += 3) {
+            std::string number = digits.substr(0, whole);
+            if (fraction > 0) {
+                number += "." + digits.substr(whole, fraction);
+            }
+            if (number.empty()) {
+                continue;
+            }
+            expectSameAsFromChars(number);
+            expectSameAsFromChars("-" + number);
+            expectSameAsFromChars(number + "e1");
+            if (whole == 0) {
+                continue;  // a value cannot begin with the point
+            }
+            const std::optional<JsonValue> inArray = parseJson("[" + number + ",0]");
+            ASSERT_TRUE(inArray.has_value()) << number;
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(inArray->items[0].number),
+                      std::bit_cast<std::uint64_t>(*fromChars(number)))
+                << number;
+            for (const std::string& ender : enders) {
+                std::string error;
+                EXPECT_FALSE(parseJson(number + ender + "0", &error).has_value());
+                const std::string expected =
+                    ender == " " ? "trailing characters at " + std::to_string(number.size() + 1)
+                                 : "trailing characters at " + std::to_string(number.size());
+                EXPECT_EQ(error, expected) << number;
+            }
+        }
+    }
+}
+
 TEST(JsonReaderStrings, RunsAndEscapesDecodeAlike) {
     // Long runs cross the eight-byte blocks of the scan with the quote or backslash at every
     // position within a block.
@@ -241,6 +279,47 @@ TEST(JsonReaderContainers, NestedContainersKeepEveryMemberInOrder) {
     EXPECT_EQ(members->keys[2999], "k3");
     EXPECT_EQ(members->items[2999].at(0)->number, 2999.0);
     EXPECT_EQ(members->find("k3")->at(0)->number, 3.0);
+}
+
+TEST(JsonReaderContainers, EscapedTextsSurviveInnerContainersClosing) {
+    // Decoded keys and texts wait beside the elements until their container closes; an inner
+    // container that closes in between must leave the outer ones intact.
+    const std::optional<JsonValue> v = parseJson(
+        R"({"\u00e9":{"\n":"\t","k":["\/",[],{}]},"z\"":["\\",{"a":[]},"x\u0041"],"e":"\r"})");
+    ASSERT_TRUE(v.has_value());
+    ASSERT_EQ(v->keys, (std::vector<std::string>{"\xC3\xA9", "z\"", "e"}));
+    const JsonValue& inner = v->items[0];
+    ASSERT_EQ(inner.keys, (std::vector<std::string>{"\n", "k"}));
+    EXPECT_EQ(inner.items[0].text, "\t");
+    ASSERT_EQ(inner.items[1].items.size(), 3u);
+    EXPECT_EQ(inner.items[1].items[0].text, "/");
+    EXPECT_EQ(inner.items[1].items[1].kind, JsonKind::Array);
+    EXPECT_TRUE(inner.items[1].items[1].items.empty());
+    EXPECT_EQ(inner.items[1].items[2].kind, JsonKind::Object);
+    const JsonValue& list = v->items[1];
+    ASSERT_EQ(list.items.size(), 3u);
+    EXPECT_EQ(list.items[0].text, "\\");
+    EXPECT_EQ(list.items[1].find("a")->kind, JsonKind::Array);
+    EXPECT_EQ(list.items[2].text, "xA");
+    EXPECT_EQ(v->items[2].text, "\r");
+
+    // A document that is one escaped text, and many containers with escapes, enough to grow
+    // every stack of the parse.
+    EXPECT_EQ(parseJson(R"("a\u00e9\n")")->text, "a\xC3\xA9\n");
+    std::string many = "[";
+    for (int i = 0; i < 500; ++i) {
+        many += (i ? ",{\"k\\n" : "{\"k\\n") + std::to_string(i) + "\":[\"v\\t\"," +
+                std::to_string(i) + ",[]]}";
+    }
+    const std::optional<JsonValue> big = parseJson(many + "]");
+    ASSERT_TRUE(big.has_value());
+    ASSERT_EQ(big->items.size(), 500u);
+    const JsonValue& last = big->items[499];
+    ASSERT_EQ(last.keys, (std::vector<std::string>{"k\n499"}));
+    ASSERT_EQ(last.items[0].items.size(), 3u);
+    EXPECT_EQ(last.items[0].items[0].text, "v\t");
+    EXPECT_EQ(last.items[0].items[1].number, 499.0);
+    EXPECT_EQ(big->items[0].keys[0], "k\n0");
 }
 
 TEST(JsonReaderContainers, FailuresDeepInsideReportTheSameTexts) {
