@@ -278,6 +278,7 @@ HubReply SessionHub::update(std::string_view id, std::string_view body) {
     std::vector<std::uint32_t> touched = selectedCells(session->config);
     for (std::uint32_t k : touched)
         removeSubscriber(k, *session);
+    removeKrwSubscriber(*session);
     const std::vector<std::uint32_t> selected = selectedCells(settings->config);
     for (std::uint32_t k : touched) {
         if (std::find(selected.begin(), selected.end(), k) == selected.end()) {
@@ -293,9 +294,8 @@ HubReply SessionHub::update(std::string_view id, std::string_view body) {
     }
     for (std::uint32_t k : touched)
         retimeCell(k, now);
-    krw_->subscribers.erase(session.get());
     if (session->config.kimchiPremium)
-        krw_->subscribers.insert(session.get());
+        addKrwSubscriber(*session);
     else
         session->krwDemand = Demand{};
     retimeKrw(now);
@@ -470,9 +470,30 @@ void SessionHub::subscribe(Session& session, Clock::time_point now) {
     for (std::uint32_t k : selected)
         retimeCell(k, now);
     if (session.config.kimchiPremium) {
-        krw_->subscribers.insert(&session);
+        addKrwSubscriber(session);
         retimeKrw(now);
     }
+}
+
+void SessionHub::addKrwSubscriber(Session& session) {
+    KrwFeed& feed = *krw_;
+    if (!feed.subscribers.insert(&session).second)
+        return;
+    ++feed.intervals[session.config.intervalMs];
+    for (std::uint32_t c = 0; c < kCoinCount; ++c)
+        feed.coinAskers[c] += session.config.coins[c] ? 1 : 0;
+}
+
+bool SessionHub::removeKrwSubscriber(Session& session) {
+    KrwFeed& feed = *krw_;
+    if (feed.subscribers.erase(&session) == 0)
+        return false;
+    const auto it = feed.intervals.find(session.config.intervalMs);
+    if (--it->second == 0)
+        feed.intervals.erase(it);
+    for (std::uint32_t c = 0; c < kCoinCount; ++c)
+        feed.coinAskers[c] -= session.config.coins[c] ? 1 : 0;
+    return true;
 }
 
 void SessionHub::addSubscriber(std::uint32_t k, Session& session) {
@@ -496,7 +517,7 @@ void SessionHub::unsubscribe(Session& session, Clock::time_point now) {
         removeSubscriber(k, session);
     for (std::uint32_t k : selected)
         retimeCell(k, now);
-    if (krw_->subscribers.erase(&session) != 0)
+    if (removeKrwSubscriber(session))
         retimeKrw(now);
 }
 
@@ -822,6 +843,8 @@ void SessionHub::close() {
     krw_->timer.cancel();
     krw_->fxTimer.cancel();
     krw_->subscribers.clear();
+    krw_->intervals.clear();
+    krw_->coinAskers = {};
     for (auto& [id, session] : sessions_) {
         session->gone = true;
         session->tickTimer.cancel();
@@ -900,18 +923,11 @@ void SessionHub::rebuildCellJson(std::uint32_t k) {
 // is told by its source's posting time, and it is asked again only when it is due.
 void SessionHub::retimeKrw(Clock::time_point now) {
     KrwFeed& feed = *krw_;
-    std::int32_t shortest = 0;
-    std::array<bool, kCoinCount> wanted{};
-    for (const Session* s : feed.subscribers) {
-        if (shortest == 0 || s->config.intervalMs < shortest)
-            shortest = s->config.intervalMs;
-        for (std::uint32_t c = 0; c < kCoinCount; ++c)
-            wanted[c] = wanted[c] || s->config.coins[c];
-    }
+    const std::int32_t shortest = feed.intervals.empty() ? 0 : feed.intervals.begin()->first;
     IndexList coins;
     bool added = false;
     for (std::uint32_t c = 0; c < kCoinCount; ++c) {
-        if (wanted[c]) {
+        if (feed.coinAskers[c] > 0) {
             coins.push_back(c);
             added = added || !hasCoin(feed.coins, c);
         } else if (hasCoin(feed.coins, c)) {

@@ -169,6 +169,10 @@ class SessionHub {
         std::array<PriceCell, kCoinCount> cells{};
         std::array<std::string, kCoinCount> json;  // the cells' board entries
         std::unordered_set<Session*> subscribers;
+        // As for a cell: the subscribers' intervals with their counts, and how many select each
+        // coin, so that a session's arrival does not walk every other subscriber.
+        std::map<std::int32_t, std::size_t> intervals;
+        std::array<std::size_t, kCoinCount> coinAskers{};
         IndexList coins;              // every coin some subscriber selects
         std::int32_t intervalMs = 0;  // 0 while nobody asks
         bool inFlight = false;
@@ -197,6 +201,9 @@ class SessionHub {
     // Every change of a cell's subscribers goes through these, with the session's interval.
     void addSubscriber(std::uint32_t cell, Session& session);
     void removeSubscriber(std::uint32_t cell, Session& session);
+    // The same for the Korean market; false when the session was not subscribed.
+    void addKrwSubscriber(Session& session);
+    bool removeKrwSubscriber(Session& session);
     void retimeCell(std::uint32_t cell, Clock::time_point now);
     void scheduleCell(std::uint32_t cell, Clock::time_point at);
     void cellTick(std::uint32_t cell);
