@@ -510,13 +510,18 @@ class JsonParser {
         std::vector<std::string>& keys;
 
         operator JsonValue() const {
-            return JsonValue{kind, false, 0.0, {}, std::move(items), std::move(keys)};
+            JsonValue value;
+            value.kind = kind;
+            value.items = std::move(items);
+            value.keys = std::move(keys);
+            return value;
         }
     };
 
     // The elements read since `base` (with their containers built since `builtBase`), made in a
     // vector of their number; the stacks drop them.
-    std::vector<JsonValue> takeItems(std::size_t base, std::size_t builtBase) {
+    [[gnu::always_inline]] std::vector<JsonValue> takeItems(std::size_t base,
+                                                            std::size_t builtBase) {
         std::vector<JsonValue> items;
         items.reserve(slots_.size() - base);
         std::size_t child = builtBase;
