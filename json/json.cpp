@@ -13,6 +13,13 @@
 #include <type_traits>
 #include <utility>
 
+// Debian's libfast-float-dev, for decimals an integer division cannot round exactly. Where it is
+// missing (the Windows cross build sees only its own headers) from_chars takes those numbers.
+#if __has_include(<fast_float/fast_float.h>)
+#include <fast_float/fast_float.h>
+#define VINDRAL_HAS_FAST_FLOAT 1
+#endif
+
 namespace vindral {
 namespace {
 
@@ -56,8 +63,11 @@ constexpr double kExactPowersOfTen[kMaxPlainDigits + 1] = {1e0,  1e1,  1e2,  1e3
 //
 // Most numbers in the documents read here are such decimals, and when their digits make an
 // integer of at most 2^53 it is exact in a double, as is the power of ten of the fraction: one
-// division then rounds once, to nearest, just as from_chars does. Without digits, with more than
-// kMaxPlainDigits or with a larger integer, `exact` is false and from_chars decides.
+// division then rounds once, to nearest, just as from_chars does. A larger integer of at most
+// kMaxPlainDigits digits (coordinates and prices printed to 17 digits, 18-digit ids) is still
+// exact in 64 bits, and fast_float's Eisel-Lemire step rounds it times the power of ten correctly
+// or says that it cannot. Without digits, with more digits or where that step gives up, `exact`
+// is false and from_chars decides.
 struct PlainDecimal {
     const char* stop = nullptr;
     bool exact = false;
@@ -119,7 +129,8 @@ inline const char* readDigits(const char* p, const char* const end, std::uint64_
     return p;
 }
 
-inline PlainDecimal readPlainDecimal(const char* p, const char* const end) {
+// Inlined into the parse's number reading, the hot caller: returned in registers, not memory.
+[[gnu::always_inline]] inline PlainDecimal readPlainDecimal(const char* p, const char* const end) {
     constexpr std::uint64_t kMaxExactInteger = std::uint64_t{1} << 53;
     const bool negative = p != end && *p == '-';
     if (negative) {
@@ -138,14 +149,29 @@ inline PlainDecimal readPlainDecimal(const char* p, const char* const end) {
     }
     PlainDecimal result;
     result.stop = p;
-    result.exact = digits > 0 && digits <= kMaxPlainDigits && mantissa <= kMaxExactInteger;
-    if (result.exact) {
+    if (digits == 0 || digits > kMaxPlainDigits) {
+        return result;
+    }
+    if (mantissa <= kMaxExactInteger) {
         double value = static_cast<double>(mantissa);
         if (fractionDigits != 0) {
             value /= kExactPowersOfTen[fractionDigits];
         }
         result.value = negative ? -value : value;
+        result.exact = true;
+        return result;
     }
+#ifdef VINDRAL_HAS_FAST_FLOAT
+    using Binary = fast_float::binary_format<double>;
+    // The exponent lies in [-19, 0], where the result is a normal double; a negative power of
+    // two is the step's way of asking for the slow, exact comparison.
+    const fast_float::adjusted_mantissa rounded =
+        fast_float::compute_float<Binary>(-fractionDigits, mantissa);
+    if (rounded.power2 >= 0) {
+        fast_float::to_float(negative, rounded, result.value);
+        result.exact = true;
+    }
+#endif
     return result;
 }
 
@@ -260,6 +286,16 @@ class RecordStack {
 
     void popTo(std::size_t size) { size_ = size; }
 
+    // Empties the stack and, when it has grown past `keep` records, gives the storage back for
+    // a fresh block of `fresh`.
+    void clear(std::size_t keep, std::size_t fresh) {
+        size_ = 0;
+        if (capacity_ > keep) {
+            records_ = std::make_unique_for_overwrite<T[]>(fresh);
+            capacity_ = fresh;
+        }
+    }
+
   private:
     void grow() {
         std::unique_ptr<T[]> larger = std::make_unique_for_overwrite<T[]>(2 * capacity_);
@@ -273,6 +309,40 @@ class RecordStack {
     std::size_t size_ = 0;
 };
 
+// A closed, non-empty container whose element is not made yet: its vectors, already at their
+// final size, wait to be moved into its parent's.
+struct BuiltContainer {
+    std::vector<JsonValue> items;
+    std::vector<std::string> keys;
+};
+
+// The stacks a parse works on. One per thread, kept from one parse to the next: a reader of many
+// small documents (tickers, boards) then allocates only what its trees keep. A stack that a large
+// document made larger than kKeptRecords is given back when that parse ends.
+struct ParseWorkspace {
+    static constexpr std::size_t kInitialRecords = 64;
+    static constexpr std::size_t kKeptRecords = 4096;
+    static constexpr std::size_t kKeptScratchBytes = 64 * 1024;
+
+    RecordStack<Slot> slots{kInitialRecords};
+    RecordStack<TextRef> keys{kInitialRecords};
+    std::vector<BuiltContainer> built;
+    std::string scratch;
+
+    void clear() {
+        slots.clear(kKeptRecords, kInitialRecords);
+        keys.clear(kKeptRecords, kInitialRecords);
+        built.clear();
+        if (built.capacity() > kKeptRecords) {
+            built = {};
+        }
+        if (scratch.capacity() > kKeptScratchBytes) {
+            scratch = {};
+        }
+        scratch.clear();
+    }
+};
+
 // Parse state over bytes the caller keeps alive; the first recorded error wins and every level
 // of the recursion returns false at once.
 //
@@ -281,22 +351,38 @@ class RecordStack {
 // place there. Stacks are indexed, not referenced, as they may grow (and move) while a nested
 // container is read.
 class JsonParser {
-    static constexpr std::size_t kInitialRecords = 64;
-
   public:
-    explicit JsonParser(std::string_view input)
-        : begin_(input.data()), end_(input.data() + input.size()), p_(begin_) {}
+    // The parser holds the workspace's stacks while it lives (members are reached without a
+    // detour) and hands them back empty when it goes, on every path.
+    JsonParser(std::string_view input, ParseWorkspace& workspace)
+        : begin_(input.data()),
+          end_(input.data() + input.size()),
+          p_(begin_),
+          slots_(std::move(workspace.slots)),
+          keys_(std::move(workspace.keys)),
+          built_(std::move(workspace.built)),
+          scratch_(std::move(workspace.scratch)),
+          workspace_(workspace) {}
+    ~JsonParser() {
+        workspace_.slots = std::move(slots_);
+        workspace_.keys = std::move(keys_);
+        workspace_.built = std::move(built_);
+        workspace_.scratch = std::move(scratch_);
+        workspace_.clear();
+    }
+    JsonParser(const JsonParser&) = delete;
+    JsonParser& operator=(const JsonParser&) = delete;
 
     bool parseDocument(JsonValue& out) {
-        // Room for the containers of a ticker or a board without growing.
-        constexpr std::size_t kInitialBuilt = 16;
-        built_.reserve(kInitialBuilt);
         if (!parseValue(pushSlot(), 0)) {
             return false;
         }
         const Slot& root = slots_[0];
         if (root.built) {
-            out = std::move(built_.back());
+            BuiltContainer& built = built_.back();
+            out.kind = root.kind;
+            out.items = std::move(built.items);
+            out.keys = std::move(built.keys);
         } else {
             out = ScalarValue{*this, root};
         }
@@ -315,8 +401,9 @@ class JsonParser {
   private:
     std::size_t offset() const { return static_cast<std::size_t>(p_ - begin_); }
 
-    // Reads a value into the slot at index `slot`.
-    bool parseValue(std::size_t slot, int depth) {
+    // Reads a value into the slot at index `slot`. Inlined into each container's loop, so that
+    // a scalar element costs no call; only a nested container recurses.
+    [[gnu::always_inline]] bool parseValue(std::size_t slot, int depth) {
         if (depth > kMaxJsonDepth) {
             return fail("nesting too deep");
         }
@@ -374,7 +461,7 @@ class JsonParser {
         return true;
     }
 
-    bool parseNumber(Slot& out) {
+    [[gnu::always_inline]] bool parseNumber(Slot& out) {
         const char* const start = p_;
         PlainDecimal plain = readPlainDecimal(start, end_);
         // The number is the whole run of number bytes, which may go on past the plain decimal.
@@ -433,15 +520,16 @@ class JsonParser {
 
     // The elements read since `base` (with their containers built since `builtBase`), made in a
     // vector of their number; the stacks drop them.
-    std::vector<JsonValue> takeItems(std::size_t base, std::size_t builtBase) {
+    [[gnu::always_inline]] std::vector<JsonValue> takeItems(std::size_t base,
+                                                            std::size_t builtBase) {
         std::vector<JsonValue> items;
         items.reserve(slots_.size() - base);
         std::size_t child = builtBase;
         for (std::size_t i = base; i < slots_.size(); ++i) {
             const Slot& slot = slots_[i];
             if (slot.built) {
-                JsonValue& built = built_[child++];
-                items.emplace_back(ContainerValue{built.kind, built.items, built.keys});
+                BuiltContainer& built = built_[child++];
+                items.emplace_back(ContainerValue{slot.kind, built.items, built.keys});
             } else {
                 items.emplace_back(ScalarValue{*this, slot});
             }
@@ -459,7 +547,7 @@ class JsonParser {
         return slot;
     }
 
-    bool parseArray(std::size_t slot, int depth) {
+    [[gnu::noinline]] bool parseArray(std::size_t slot, int depth) {
         ++p_;
         slots_[slot].kind = JsonKind::Array;
         skipWhitespace();
@@ -487,14 +575,13 @@ class JsonParser {
             }
         }
         std::vector<JsonValue> items = takeItems(base, builtBase);
-        std::vector<std::string> noKeys;
         scratch_.resize(scratchBase);
-        built_.emplace_back(ContainerValue{JsonKind::Array, items, noKeys});
+        built_.push_back(BuiltContainer{std::move(items), {}});
         slots_[slot].built = true;
         return true;
     }
 
-    bool parseObject(std::size_t slot, int depth) {
+    [[gnu::noinline]] bool parseObject(std::size_t slot, int depth) {
         ++p_;
         slots_[slot].kind = JsonKind::Object;
         skipWhitespace();
@@ -543,7 +630,7 @@ class JsonParser {
         keys_.popTo(keyBase);
         std::vector<JsonValue> items = takeItems(base, builtBase);
         scratch_.resize(scratchBase);
-        built_.emplace_back(ContainerValue{JsonKind::Object, items, keys});
+        built_.push_back(BuiltContainer{std::move(items), std::move(keys)});
         slots_[slot].built = true;
         return true;
     }
@@ -672,11 +759,11 @@ class JsonParser {
     const char* const end_;
     const char* p_;
     std::string error_;
-    // Room for a ticker's or a board's members without growing; large documents grow them.
-    RecordStack<Slot> slots_{kInitialRecords};
-    RecordStack<TextRef> keys_{kInitialRecords};
-    std::vector<JsonValue> built_;
+    RecordStack<Slot> slots_;
+    RecordStack<TextRef> keys_;
+    std::vector<BuiltContainer> built_;
     std::string scratch_;
+    ParseWorkspace& workspace_;
 };
 
 }  // namespace
@@ -734,7 +821,8 @@ std::string JsonValue::asText() const {
 }
 
 std::optional<JsonValue> parseJson(std::string_view text, std::string* error) {
-    JsonParser parser(text);
+    thread_local ParseWorkspace workspace;
+    JsonParser parser(text, workspace);
     // Built in place and returned as the one named result on every path, so the tree is never
     // moved on the way out.
     std::optional<JsonValue> value(std::in_place);

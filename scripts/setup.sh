@@ -9,7 +9,7 @@ packages=(
     xvfb xdotool imagemagick x11-utils fonts-noto-cjk
     python3 openssl procps ccache systemd
     lintian zip dpkg-dev
-    libbenchmark-dev rapidjson-dev nlohmann-json3-dev libsimdjson-dev util-linux
+    libbenchmark-dev rapidjson-dev nlohmann-json3-dev libsimdjson-dev util-linux libfast-float-dev
 )
 
 missing=()

@@ -3,6 +3,7 @@
 // byte-by-byte decoding, containers built from the parse stack must keep every member.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "json/json.h"
@@ -170,6 +172,102 @@ TEST(JsonReaderNumbers, RandomDecimalsEqualFromChars) {
     }
 }
 
+TEST(JsonReaderNumbers, LongDecimalsEqualFromChars) {
+    // Plain decimals of up to 19 digits whose digits pass 2^53 are rounded from their 64-bit
+    // integer and the power of ten of the fraction (10^0 to 10^-19), not by from_chars.
+    const char* cases[] = {
+        // Either side of 2^53 and of 2^64, with and without a fraction.
+        "9007199254740992",
+        "9007199254740993",
+        "9007199254740994",
+        "9007199254740995",
+        "900719925474099.3",
+        "90071992547409.93",
+        "0.9007199254740993",
+        "18446744073709551615",
+        "1844674407370955161.5",
+        "9999999999999999999",
+        "-9999999999999999999",
+        "9.999999999999999999",
+        "0.9999999999999999999",
+        "99999999999999999999",
+        "9.9999999999999999999",
+        // Ties between two doubles, which round to the even one: spacing 1, 0.5 and 0.25.
+        "4503599627370496.5",
+        "4503599627370497.5",
+        "-4503599627370497.5",
+        "2251799813685248.25",
+        "2251799813685248.75",
+        "1125899906842624.125",
+        "1125899906842624.375",
+        // Just off a tie, and a 17-digit tie in the last place.
+        "4503599627370496.4999",
+        "4503599627370496.5001",
+        "9007199254740993.0",
+        "9007199254740993.00",
+        // The exponent at both ends of the range: none, and nineteen fraction digits.
+        "1234567890123456789",
+        "0.1234567890123456789",
+        "-0.1234567890123456789",
+        "0.0000000000000000001",
+        "0.0000000000000000009",
+        "0.000000000000000001",
+        "0.00000000000000000001",
+        // Zeros, the negative one included, and leading zeros that count as digits.
+        "-0",
+        "-0.000000000000000000",
+        "-0.0000000000000000000",
+        "0.0000000000000000000",
+        "0000000000000000001.5",
+        "0000009007199254740993",
+        // Subnormals and the extremes, which go to from_chars.
+        "4.9406564584124654e-324",
+        "2.2250738585072011e-308",
+        "2.2250738585072014e-308",
+        "1.7976931348623157e308",
+        "0.00000000000000000000000000000000000000000000000000000000000000000001",
+        // Coordinates and prices as writers print them.
+        "-65.613616999999977",
+        "43.516105999999979",
+        "62987.630000000005",
+        "505874924095815681",
+        "-55.946090000000012",
+        "8.5000000000000001",
+    };
+    for (const char* text : cases) {
+        expectSameAsFromChars(text);
+    }
+
+    // Random digits of every count from 15 to 20, with the point anywhere, and doubles printed
+    // with 16 to 19 significant digits in plain notation.
+    std::mt19937_64 random(20261209);
+    std::uniform_int_distribution<int> digitCount(15, 20);
+    std::uniform_int_distribution<int> digit(0, 9);
+    std::uniform_int_distribution<int> lead(1, 9);
+    char buffer[512];
+    for (int i = 0; i < 30000; ++i) {
+        const int count = digitCount(random);
+        const int point = std::uniform_int_distribution<int>(0, count)(random);
+        std::string text = i % 2 == 0 ? "" : "-";
+        for (int j = 0; j < count; ++j) {
+            if (j == point && j != 0) {
+                text += '.';
+            }
+            text += static_cast<char>('0' + (j == 0 ? lead(random) : digit(random)));
+        }
+        expectSameAsFromChars(text);
+
+        const double magnitude =
+            std::ldexp(std::uniform_real_distribution<double>(1.0, 2.0)(random),
+                       std::uniform_int_distribution<int>(-64, 64)(random));
+        const int precision = 16 + i % 4;
+        const int fraction =
+            std::max(0, precision - 1 - static_cast<int>(std::floor(std::log10(magnitude))));
+        std::snprintf(buffer, sizeof buffer, "%.*f", std::min(fraction, 19), magnitude);
+        expectSameAsFromChars(buffer);
+    }
+}
+
 TEST(JsonReaderNumbers, DigitRunsOfEveryLengthWhereverTheyEnd) {
     // Digits are read up to eight at a time while eight bytes remain, then one at a time: every
     // length of integer and fraction, at the very end of the input, inside an array, and before
@@ -320,6 +418,65 @@ TEST(JsonReaderContainers, EscapedTextsSurviveInnerContainersClosing) {
     EXPECT_EQ(last.items[0].items[0].text, "v\t");
     EXPECT_EQ(last.items[0].items[1].number, 499.0);
     EXPECT_EQ(big->items[0].keys[0], "k\n0");
+}
+
+TEST(JsonReaderContainers, EachParseStartsAfreshAfterAnyOther) {
+    // The parse stacks are kept from one document to the next on a thread: a failure deep
+    // inside, or a document that grew them past what is kept, must leave nothing behind.
+    std::string pairs = "[";
+    for (int i = 0; i < 10000; ++i) {
+        pairs += (i ? ",[" : "[") + std::to_string(i) + ".25,\"p\\n" + std::to_string(i) + "\"]";
+    }
+    pairs += "]";
+    const std::string small = R"({"a":[1,{"b":"c\td"}],"e":"f"})";
+    const std::string failing[] = {
+        R"({"a":{"b":[1,2,{"c":"d\x"}]}})",
+        std::string(kMaxJsonDepth + 1, '[') + "1",
+        "[[1,2],[3,4],[5,6}",
+        pairs.substr(0, pairs.size() - 1),
+    };
+    for (int round = 0; round < 3; ++round) {
+        for (const std::string& bad : failing) {
+            EXPECT_FALSE(parseJson(bad).has_value());
+            const std::optional<JsonValue> v = parseJson(small);
+            ASSERT_TRUE(v.has_value());
+            ASSERT_EQ(v->keys, (std::vector<std::string>{"a", "e"}));
+            ASSERT_EQ(v->items[0].items.size(), 2u);
+            EXPECT_EQ(v->items[0].items[1].find("b")->text, "c\td");
+            EXPECT_EQ(v->items[1].text, "f");
+        }
+        const std::optional<JsonValue> big = parseJson(pairs);
+        ASSERT_TRUE(big.has_value());
+        ASSERT_EQ(big->items.size(), 10000u);
+        EXPECT_EQ(big->items[9999].items[0].number, 9999.25);
+        EXPECT_EQ(big->items[9999].items[1].text, "p\n9999");
+        EXPECT_EQ(big->items[0].items[1].text, "p\n0");
+        EXPECT_EQ(parseJson("7")->number, 7.0);
+    }
+}
+
+TEST(JsonReaderContainers, ThreadsParseAtOnce) {
+    // Each thread has stacks of its own.
+    std::vector<std::thread> threads;
+    std::vector<int> good(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &good] {
+            for (int i = 0; i < 200; ++i) {
+                const std::string text = "{\"t\":[" + std::to_string(t) + ",\"x\\n" +
+                                         std::to_string(i) + "\",[" + std::to_string(i) + "]]}";
+                const std::optional<JsonValue> v = parseJson(text);
+                if (v && v->find("t")->at(0)->number == t &&
+                    v->find("t")->at(1)->text == "x\n" + std::to_string(i) &&
+                    v->find("t")->at(2)->at(0)->number == i) {
+                    ++good[t];
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(good, (std::vector<int>{200, 200, 200, 200}));
 }
 
 TEST(JsonReaderContainers, FailuresDeepInsideReportTheSameTexts) {
