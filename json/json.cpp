@@ -13,12 +13,8 @@
 #include <type_traits>
 #include <utility>
 
-// Debian's libfast-float-dev, for decimals an integer division cannot round exactly. Where it is
-// missing (the Windows cross build sees only its own headers) from_chars takes those numbers.
-#if __has_include(<fast_float/fast_float.h>)
+// Debian's libfast-float-dev, for decimals an integer division cannot round exactly.
 #include <fast_float/fast_float.h>
-#define VINDRAL_HAS_FAST_FLOAT 1
-#endif
 
 namespace vindral {
 namespace {
@@ -161,7 +157,6 @@ inline const char* readDigits(const char* p, const char* const end, std::uint64_
         result.exact = true;
         return result;
     }
-#ifdef VINDRAL_HAS_FAST_FLOAT
     using Binary = fast_float::binary_format<double>;
     // The exponent lies in [-19, 0], where the result is a normal double; a negative power of
     // two is the step's way of asking for the slow, exact comparison.
@@ -171,7 +166,6 @@ inline const char* readDigits(const char* p, const char* const end, std::uint64_
         fast_float::to_float(negative, rounded, result.value);
         result.exact = true;
     }
-#endif
     return result;
 }
 
