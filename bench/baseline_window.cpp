@@ -2,6 +2,9 @@
 // of bench/footprint.sh. A borderless layered tool window of the ticker's size with a tray icon
 // and a one-second timer that repaints it (double-buffered, a line of text with the time), and
 // nothing else: no network, no engine threads. It runs until it is closed.
+// With "--korean-text" it also draws a line of Korean and digits in each of six Segoe UI sizes and
+// weights, as the ticker's table does: under Wine each size of a face that falls back to a CJK
+// font loads that font anew, so this variant tells the memory of the text apart from the rest.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shellapi.h>
@@ -24,6 +27,19 @@ constexpr BYTE kAlpha = 242;
 constexpr vindral::Rgb kBackground{24, 26, 32};
 constexpr vindral::Rgb kText{230, 232, 238};
 
+struct TextStyle {
+    int height;
+    int weight;
+};
+// The pixel heights and weights of the ticker's six text fonts at 96 DPI.
+constexpr TextStyle kTextStyles[] = {{12, 700}, {12, 400}, {15, 600},
+                                     {14, 600}, {11, 400}, {13, 700}};
+constexpr wchar_t kKoreanLine[] =
+    L"BTC \uD3C9\uADE0 \uC5C5\uBE44\uD2B8 \u00B7 \uAE40\uD504 3\uCD08 \uC804 "
+    L"137,569,000";
+
+bool koreanText = false;
+
 void paint(HWND hwnd, HDC hdc) {
     RECT client{};
     GetClientRect(hwnd, &client);
@@ -44,6 +60,18 @@ void paint(HWND hwnd, HDC hdc) {
     vindral::drawText(memory.get(), text, client,
                       static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT)), kText,
                       DT_SINGLELINE | DT_CENTER | DT_VCENTER);
+    if (koreanText) {
+        int top = 0;
+        for (const TextStyle& style : kTextStyles) {
+            const vindral::GdiHandle<HFONT> font(
+                CreateFontW(-style.height, 0, 0, 0, style.weight, FALSE, FALSE, FALSE,
+                            DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                            CLEARTYPE_QUALITY, DEFAULT_PITCH, L"Segoe UI"));
+            const RECT line{0, top, client.right, top + style.height + 4};
+            vindral::drawText(memory.get(), kKoreanLine, line, font.get(), kText, DT_SINGLELINE);
+            top = line.bottom;
+        }
+    }
     BitBlt(hdc, 0, 0, client.right, client.bottom, memory.get(), 0, 0, SRCCOPY);
 }
 
@@ -93,7 +121,8 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
+    koreanText = commandLine != nullptr && lstrcmpW(commandLine, L"--korean-text") == 0;
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = &windowProc;

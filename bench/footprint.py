@@ -14,6 +14,14 @@ figures of its Wine process are taken from /proc over the measured time:
   wineserver + X            CPU of the prefix's wineserver and of Xvfb over the same time, the
                             share of the work that Wine moves out of the program's process
 
+The baseline also runs with "--korean-text" (a row of its own): then it draws Korean and digits in
+the ticker's six font sizes, which tells Wine's cost of those fonts apart from Vindral's own.
+
+Every program sees an X resource database (XENVIRONMENT, one harmless entry), as in any desktop
+session, where xrdb loads one at login. On a bare Xvfb there is none, and then Xlib opens
+~/.Xdefaults and ~/.Xdefaults-<host> again on every resource lookup, which Wine makes for each
+font selected into a display DC; `--bare-x` measures that way.
+
 Used by bench/footprint.sh, which builds the programs first. Nothing here reaches beyond
 127.0.0.1.
 """
@@ -198,10 +206,20 @@ def measure(s, pid, warmup_s, measure_s, xvfb_pid):
     return figures
 
 
+def x_environment(args):
+    """The environment that gives the programs an X resource database, unless --bare-x."""
+    if args.bare_x:
+        return {}
+    path = os.path.join(os.path.abspath(args.work), "Xresources")
+    with open(path, "w", encoding="ascii") as f:
+        f.write("vindralFootprint.measured: true\n")
+    return {"XENVIRONMENT": path}
+
+
 def run_vindral(s, args, url, interval_s, label):
     write_ini(s.ini_path(), ini_of(ServerUrl=url, IntervalSec=str(interval_s),
                                    Exchanges="11100", Coins="111"))
-    app = s.start_app()
+    app = s.start_app(**x_environment(args))
     try:
         s.driver("wait", "main", 60000)
         pid = wait_for(lambda: wine_pid(os.path.basename(args.exe), s.prefix), 30,
@@ -214,8 +232,9 @@ def run_vindral(s, args, url, interval_s, label):
     return figures
 
 
-def run_baseline(s, args):
-    app = s.start_app(name="baseline", argv=[args.baseline])
+def run_baseline(s, args, korean_text=False):
+    argv = [args.baseline] + (["--korean-text"] if korean_text else [])
+    app = s.start_app(name="baseline", argv=argv, **x_environment(args))
     name = os.path.basename(args.baseline)
     try:
         pid = wait_for(lambda: wine_pid(name, s.prefix), 60, "the baseline window's process")
@@ -225,7 +244,8 @@ def run_baseline(s, args):
         if pid is not None:
             os.kill(pid, signal.SIGTERM)
         app.wait(timeout=30)
-    figures["what"] = "baseline window (1 s timer)"
+    figures["what"] = ("baseline window + Korean text in six fonts" if korean_text
+                       else "baseline window (1 s timer)")
     return figures
 
 
@@ -244,7 +264,8 @@ def print_table(rows, args):
         print(f"| {r['what']} | {r['Rss']:.1f} | {r['Pss']:.1f} | {r['Private_Dirty']:.1f} | "
               f"{r['threads']} | {r['cpu_pct']:.2f} | {r['csw_min']:,.0f} | "
               f"{r['side_pct']:.2f} | {r['load']} |")
-    baselines = [r for r in rows if r["what"].startswith("baseline")]
+    baselines = [r for r in rows if r["what"].startswith("baseline window (")]
+    texts = [r for r in rows if r["what"].startswith("baseline window + ")]
     if not baselines:
         return
     base = {k: sum(b[k] for b in baselines) / len(baselines)
@@ -252,7 +273,7 @@ def print_table(rows, args):
     print()
     print("Vindral's cost (its figure minus the baseline's mean; × the baseline):")
     for r in rows:
-        if r in baselines:
+        if r in baselines or r in texts:
             continue
         parts = []
         for key, unit, fmt in (("Rss", "MB RSS", "{:+.1f}"), ("Private_Dirty", "MB private dirty",
@@ -261,6 +282,15 @@ def print_table(rows, args):
             ratio = r[key] / base[key] if base[key] else float("inf")
             parts.append(f"{fmt.format(r[key] - base[key])} {unit} ({ratio:.1f}×)")
         print(f"  {r['what']}: " + ", ".join(parts))
+    if texts:
+        text_dirty = sum(t["Private_Dirty"] for t in texts) / len(texts)
+        print(f"Private dirty of the baseline drawing the same Korean text: {text_dirty:.1f} MB; "
+              "Vindral against it:")
+        for r in rows:
+            if not r["what"].startswith("vindral"):
+                continue
+            print(f"  {r['what']}: {r['Private_Dirty'] - text_dirty:+.1f} MB "
+                  f"({r['Private_Dirty'] / text_dirty:.2f}×)")
 
 
 def main():
@@ -279,6 +309,8 @@ def main():
                         help="also a row on pushed boards (interval 1 s, prices every --push-ms)")
     parser.add_argument("--push-ms", type=int, default=250)
     parser.add_argument("--no-baseline", action="store_true")
+    parser.add_argument("--bare-x", action="store_true",
+                        help="no X resource database (Xlib then rereads ~/.Xdefaults on every lookup)")
     args = parser.parse_args()
     if args.live and not args.pusher:
         parser.error("--live needs --pusher")
@@ -309,6 +341,8 @@ def main():
             for _ in range(args.repeat):
                 if not args.no_baseline:
                     rows.append(run_baseline(s, args))
+                    print(rows[-1], flush=True)
+                    rows.append(run_baseline(s, args, korean_text=True))
                     print(rows[-1], flush=True)
                 for interval in [int(i) for i in args.intervals.split(",") if i]:
                     rows.append(run_vindral(s, args, demo.url, interval,

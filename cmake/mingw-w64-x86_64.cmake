@@ -8,5 +8,7 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Static, so that no MinGW runtime DLL has to stand beside the .exe files.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# Static, so that no MinGW runtime DLL has to stand beside the .exe files. Stripped (the static
+# runtime brings debug sections that would be loaded with the image) and with sections aligned to
+# pages in the file, so that the loader can map them instead of copying them into private memory.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -s -Wl,--file-alignment,4096")

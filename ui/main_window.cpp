@@ -133,6 +133,9 @@ LRESULT MainWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         updateTrayTip();
         return 0;
     }
+    if (msg >= WM_MOUSEFIRST && msg <= WM_MOUSELAST) {
+        relayToTooltips(msg, wParam, lParam);
+    }
     switch (msg) {
         case WM_DESTROY:
             KillTimer(hwnd_, kTimerTick);

@@ -143,6 +143,8 @@ class MainWindow {
     void removeTrayIcon();
     void onTrayCallback(UINT event);
     void createTooltips();
+    // Hands a mouse message of the window to the buttons' tips.
+    void relayToTooltips(UINT msg, WPARAM wParam, LPARAM lParam);
     void updateToolRects();
     void onTooltipText(NMTTDISPINFOW* info);
     void showContextMenu(POINT screen);

@@ -321,6 +321,9 @@ def case_table_view(s):
     wait_rect(s, docked_corner(500, 194), "back at zoom 100 %, in the same place")
     x, y, w, h = s.rect()
 
+    # A header button names itself when the pointer rests on it.
+    check_eq(hover_tip(s, *button_center(w, BUTTON_SETTINGS)), "설정", "the settings button's tip")
+
     # The close button ends the program; the settings file then holds every key.
     click_button(s, w, BUTTON_CLOSE)
     wait_exit_code(s, app, "vindral.exe after the close button")
