@@ -1,6 +1,6 @@
-// One round of prices answers every held poll in the same turn of the loop; a large round is
-// written by more than one thread. Each client must still get its own session's board, and the
-// connection must then do what its request asked: stay open for the next poll, or close.
+// One round of prices answers every held poll in the same turn of the loop, one write after
+// another. Each client must get its own session's board, and its connection must then do what
+// its request asked: stay open for the next poll, or close.
 #include <gtest/gtest.h>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -25,7 +25,7 @@ using Response = http::response<http::string_body>;
 
 constexpr std::uint32_t kBitget = 1;
 constexpr std::uint32_t kBtc = 0;
-// Well above the round size from which the sends are shared between threads.
+// Sessions on one shared cell: each of its fetches answers all their polls in one turn.
 constexpr std::size_t kClients = 96;
 
 struct Board {
