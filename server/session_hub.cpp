@@ -663,12 +663,14 @@ void SessionHub::unscheduleSession(Session& session) {
 
 // Ten thousand sessions tick at their own phases; a timer each would wake the loop (and set the
 // kernel's timer) for every one of them. One timer on the grid serves every tick due within the
-// same few milliseconds, each a little late but on its own schedule, which does not drift.
+// same slot of a few milliseconds, each on its own schedule, which does not drift. A tick runs
+// early rather than late: a session that ticks with its cell's poller must find that poll not yet
+// started, and so wait for it, as an engine's tick starts its own fetch.
 void SessionHub::armTickTimer() {
     if (ticks_.empty() || closed_)
         return;
     const Clock::time_point at =
-        Clock::time_point(std::chrono::ceil<TickGrid>(ticks_.begin()->first.time_since_epoch()));
+        Clock::time_point(std::chrono::floor<TickGrid>(ticks_.begin()->first.time_since_epoch()));
     if (tickTimerArmed_ && tickTimerAt_ <= at)
         return;
     tickTimerArmed_ = true;
@@ -685,7 +687,9 @@ void SessionHub::armTickTimer() {
 
 void SessionHub::runTicks() {
     const Clock::time_point now = Clock::now();
-    while (!ticks_.empty() && ticks_.begin()->first <= now) {
+    const Clock::time_point slotEnd =
+        Clock::time_point(std::chrono::floor<TickGrid>(now.time_since_epoch()) + TickGrid(1));
+    while (!ticks_.empty() && ticks_.begin()->first < slotEnd) {
         Session& session = *ticks_.begin()->second;
         ticks_.erase(ticks_.begin());
         session.ticking = false;

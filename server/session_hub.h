@@ -27,7 +27,7 @@
 // results arrive through `fetchDone`, which the caller posts onto that loop, and answers leave
 // through the callers' responders. A held long poll costs no timer of its own: the holds wait in
 // one deadline-ordered index behind a single timer, so answering a poll cancels nothing. The
-// sessions' ticks wait the same way, behind one timer that serves every tick due within 4 ms.
+// sessions' ticks wait the same way, behind one timer that serves every tick of the same 4 ms slot.
 #pragma once
 
 #include <array>
