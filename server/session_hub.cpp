@@ -161,7 +161,7 @@ struct SessionHub::Waiter {
 };
 
 struct SessionHub::Session : std::enable_shared_from_this<Session> {
-    explicit Session(const Executor& executor) : tickTimer(executor), spacingTimer(executor) {}
+    explicit Session(const Executor& executor) : spacingTimer(executor) {}
     std::string id;
     std::string client;
     std::string peer;
@@ -173,9 +173,9 @@ struct SessionHub::Session : std::enable_shared_from_this<Session> {
     // The Korean market, while config.kimchiPremium: one demand for the shared Upbit request.
     Demand krwDemand;
     ExchangeStats krwStats;
-    Timer tickTimer;
-    std::uint64_t timerGeneration = 0;
     Clock::time_point nextTick{};
+    TickIndex::iterator tickEntry;  // in ticks_ while `ticking`
+    bool ticking = false;
     std::vector<std::unique_ptr<Waiter>> waiters;  // oldest first
     Clock::time_point lastDelivery{};
     Timer spacingTimer;
@@ -192,6 +192,7 @@ SessionHub::SessionHub(Executor executor, HubOptions options, StartFetch startFe
       log_(std::move(log)),
       sweepTimer_(executor_),
       holdTimer_(executor_),
+      tickTimer_(executor_),
       krw_(std::make_unique<KrwFeed>(executor_)) {
     for (std::size_t k = 0; k < kCells; ++k) {
         cells_.push_back(std::make_unique<SharedCell>(executor_));
@@ -208,7 +209,7 @@ SessionHub::~SessionHub() {
 }
 
 std::shared_ptr<SessionHub::Session> SessionHub::find(std::string_view id) const {
-    const auto it = sessions_.find(std::string(id));
+    const auto it = sessions_.find(id);
     return it == sessions_.end() ? nullptr : it->second;
 }
 
@@ -646,20 +647,59 @@ void SessionHub::tickSession(Session& session) {
 }
 
 void SessionHub::scheduleSession(const std::shared_ptr<Session>& session, Clock::time_point at) {
+    unscheduleSession(*session);
     session->nextTick = at;
-    const std::uint64_t generation = ++session->timerGeneration;
-    session->tickTimer.expires_at(at);
-    session->tickTimer.async_wait([this, weak = std::weak_ptr<Session>(session),
-                                   generation](const boost::system::error_code& ec) {
-        if (ec || closed_)
+    session->tickEntry = ticks_.emplace(at, session.get());
+    session->ticking = true;
+    armTickTimer();
+}
+
+void SessionHub::unscheduleSession(Session& session) {
+    if (!session.ticking)
+        return;
+    ticks_.erase(session.tickEntry);
+    session.ticking = false;
+}
+
+// Ten thousand sessions tick at their own phases; a timer each would wake the loop (and set the
+// kernel's timer) for every one of them. One timer on the grid serves every tick due within the
+// same slot of a few milliseconds, each on its own schedule, which does not drift. A tick runs
+// early rather than late: a session that ticks with its cell's poller must find that poll not yet
+// started, and so wait for it, as an engine's tick starts its own fetch.
+void SessionHub::armTickTimer() {
+    if (ticks_.empty() || closed_)
+        return;
+    const Clock::time_point at =
+        Clock::time_point(std::chrono::floor<TickGrid>(ticks_.begin()->first.time_since_epoch()));
+    if (tickTimerArmed_ && tickTimerAt_ <= at)
+        return;
+    tickTimerArmed_ = true;
+    tickTimerAt_ = at;
+    const std::uint64_t generation = ++tickTimerGeneration_;
+    tickTimer_.expires_at(at);
+    tickTimer_.async_wait([this, generation](const boost::system::error_code& ec) {
+        if (ec || closed_ || generation != tickTimerGeneration_)
             return;
-        const std::shared_ptr<Session> s = weak.lock();
-        if (!s || s->gone || s->timerGeneration != generation)
-            return;
-        tickSession(*s);
-        const Clock::time_point now = Clock::now();
-        scheduleSession(s, std::max(s->nextTick + milliseconds(s->config.intervalMs), now));
+        tickTimerArmed_ = false;
+        runTicks();
     });
+}
+
+void SessionHub::runTicks() {
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point slotEnd =
+        Clock::time_point(std::chrono::floor<TickGrid>(now.time_since_epoch()) + TickGrid(1));
+    while (!ticks_.empty() && ticks_.begin()->first < slotEnd) {
+        Session& session = *ticks_.begin()->second;
+        ticks_.erase(ticks_.begin());
+        session.ticking = false;
+        tickSession(session);
+        session.nextTick =
+            std::max(session.nextTick + milliseconds(session.config.intervalMs), now);
+        session.tickEntry = ticks_.emplace(session.nextTick, &session);
+        session.ticking = true;
+    }
+    armTickTimer();
 }
 
 void SessionHub::resetStats(Session& session) {
@@ -787,7 +827,7 @@ void SessionHub::finishWaiter(Session& session, Waiter* waiter, HubReply reply) 
 
 void SessionHub::drop(const std::shared_ptr<Session>& session, std::string_view why) {
     session->gone = true;
-    session->tickTimer.cancel();
+    unscheduleSession(*session);
     session->spacingTimer.cancel();
     while (!session->waiters.empty())
         finishWaiter(*session, session->waiters.front().get(), unknownSession());
@@ -835,6 +875,8 @@ void SessionHub::close() {
     sweepTimer_.cancel();
     holdTimer_.cancel();
     holds_.clear();
+    tickTimer_.cancel();
+    ticks_.clear();
     for (auto& cell : cells_) {
         cell->timer.cancel();
         cell->subscribers.clear();
@@ -847,7 +889,7 @@ void SessionHub::close() {
     krw_->coinAskers = {};
     for (auto& [id, session] : sessions_) {
         session->gone = true;
-        session->tickTimer.cancel();
+        session->ticking = false;
         session->spacingTimer.cancel();
         session->waiters.clear();
     }

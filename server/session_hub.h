@@ -26,7 +26,8 @@
 // Everything here runs on the thread of the server's event loop, so the state needs no lock; fetch
 // results arrive through `fetchDone`, which the caller posts onto that loop, and answers leave
 // through the callers' responders. A held long poll costs no timer of its own: the holds wait in
-// one deadline-ordered index behind a single timer, so answering a poll cancels nothing.
+// one deadline-ordered index behind a single timer, so answering a poll cancels nothing. The
+// sessions' ticks wait the same way, behind one timer that serves every tick of the same 4 ms slot.
 #pragma once
 
 #include <array>
@@ -193,6 +194,10 @@ class SessionHub {
 
     // Held long polls by the time they must be answered, earliest first.
     using HoldIndex = std::multimap<Clock::time_point, Waiter*>;
+    // Sessions by the time of their next tick, earliest first.
+    using TickIndex = std::multimap<Clock::time_point, Session*>;
+    // The ticks' timer fires on this grid (4 ms).
+    using TickGrid = std::chrono::duration<Clock::rep, std::ratio<1, 250>>;
 
     std::shared_ptr<Session> find(std::string_view id) const;
     std::vector<std::uint32_t> selectedCells(const EngineConfig& config) const;
@@ -210,6 +215,9 @@ class SessionHub {
     void startFetch(std::uint32_t cell, Clock::time_point now);
     void tickSession(Session& session);
     void scheduleSession(const std::shared_ptr<Session>& session, Clock::time_point at);
+    void unscheduleSession(Session& session);
+    void armTickTimer();
+    void runTicks();
     void resetStats(Session& session);
     void markChanged(Session& session);
     void flush();
@@ -243,7 +251,14 @@ class SessionHub {
     StartFetch startFetch_;
     Log log_;
     std::vector<std::unique_ptr<SharedCell>> cells_;
-    std::unordered_map<std::string, std::shared_ptr<Session>> sessions_;
+    // Looked up by the id in the request's path, without a copy of it for every request.
+    struct IdHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view id) const {
+            return std::hash<std::string_view>{}(id);
+        }
+    };
+    std::unordered_map<std::string, std::shared_ptr<Session>, IdHash, std::equal_to<>> sessions_;
     std::unordered_map<std::string, std::size_t> sessionsByPeer_;
     std::vector<std::weak_ptr<Session>> dirty_;
     bool flushPosted_ = false;
@@ -256,6 +271,11 @@ class SessionHub {
     bool holdTimerArmed_ = false;
     Clock::time_point holdTimerAt_{};
     std::uint64_t holdTimerGeneration_ = 0;
+    TickIndex ticks_;
+    Timer tickTimer_;
+    bool tickTimerArmed_ = false;
+    Clock::time_point tickTimerAt_{};
+    std::uint64_t tickTimerGeneration_ = 0;
     LiveHooks live_;
     KrwHooks krwHooks_;
     std::unique_ptr<KrwFeed> krw_;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/post.hpp>
+
 #include <chrono>
 
 #include "net/server_protocol.h"
@@ -101,6 +103,32 @@ TEST_F(SessionHubTest, CountsWarmUpAndOverrunsLikeAnEngineOfItsOwn) {
     EXPECT_EQ(b.stats[0].overrun, 1u);
     EXPECT_EQ(b.stats[0].ok, 1u);
     EXPECT_EQ(b.stats[0].avgLatencyMs, 100);
+}
+
+// A session whose tick falls on its cell's poll counts that very poll, however fast the exchange
+// answers, as an engine's tick counts the fetch it starts: the tick never runs after the poll.
+TEST(SessionHubTickTest, ATickThatFallsOnItsCellsPollCountsThatPollThoughItEndsAtOnce) {
+    boost::asio::io_context io;
+    SessionHub* answering = nullptr;
+    SessionHub hub(
+        io.get_executor(), {.minDeliveryGapMs = 0},
+        [&](std::uint32_t cell) {
+            boost::asio::post(io, [&, cell] { answering->fetchDone(cell, priced(100, 5)); });
+        },
+        [](std::string_view) {});
+    answering = &hub;
+    const ServerBoard created = parse(hub.create(kBitgetBtcEvery1s, "peer"));
+    io.run_for(1100ms);  // the warm-up fetch, then the first counted tick with the cell's poll
+
+    std::optional<HubReply> answer;
+    hub.next(created.sessionId, std::nullopt, 0, [&](HubReply r) { answer = std::move(r); });
+    ASSERT_TRUE(answer);
+    const ServerBoard b = parse(*answer);
+    ASSERT_EQ(b.stats.size(), 1u);
+    EXPECT_EQ(b.stats[0].scheduled, 1u);
+    EXPECT_EQ(b.stats[0].ok, 1u);
+    EXPECT_EQ(b.stats[0].overrun, 0u);
+    hub.close();
 }
 
 TEST_F(SessionHubTest, SessionsShareOnePollerPerCell) {
