@@ -397,18 +397,9 @@ void SessionHub::armSpacing(const std::shared_ptr<Session>& session, Clock::time
 void SessionHub::armHoldTimer() {
     if (holds_.empty() || closed_)
         return;
-    const Clock::time_point earliest = holds_.begin()->first;
-    if (holdTimerArmed_ && holdTimerAt_ <= earliest)
-        return;
-    holdTimerArmed_ = true;
-    holdTimerAt_ = earliest;
-    const std::uint64_t generation = ++holdTimerGeneration_;
-    holdTimer_.expires_at(earliest);
-    holdTimer_.async_wait([this, generation](const boost::system::error_code& ec) {
-        if (ec || closed_ || generation != holdTimerGeneration_)
-            return;
-        holdTimerArmed_ = false;
-        expireHolds();
+    holdTimer_.setNoLaterThan(holds_.begin()->first, [this] {
+        if (!closed_)
+            expireHolds();
     });
 }
 
@@ -671,17 +662,9 @@ void SessionHub::armTickTimer() {
         return;
     const Clock::time_point at =
         Clock::time_point(std::chrono::floor<TickGrid>(ticks_.begin()->first.time_since_epoch()));
-    if (tickTimerArmed_ && tickTimerAt_ <= at)
-        return;
-    tickTimerArmed_ = true;
-    tickTimerAt_ = at;
-    const std::uint64_t generation = ++tickTimerGeneration_;
-    tickTimer_.expires_at(at);
-    tickTimer_.async_wait([this, generation](const boost::system::error_code& ec) {
-        if (ec || closed_ || generation != tickTimerGeneration_)
-            return;
-        tickTimerArmed_ = false;
-        runTicks();
+    tickTimer_.setNoLaterThan(at, [this] {
+        if (!closed_)
+            runTicks();
     });
 }
 

@@ -192,6 +192,36 @@ class SessionHub {
         std::uint64_t fxTimerGeneration = 0;
     };
 
+    // A timer kept set for the earliest of many deadlines: asking for a later time than it is
+    // already set for does nothing, and a wait that a sooner setting replaced ends without effect.
+    class EarliestTimer {
+      public:
+        explicit EarliestTimer(Executor executor) : timer_(std::move(executor)) {}
+        // `due` runs at `at`, unless the timer is already set for then or sooner.
+        void setNoLaterThan(Clock::time_point at, std::function<void()> due) {
+            if (armed_ && at_ <= at)
+                return;
+            armed_ = true;
+            at_ = at;
+            const std::uint64_t generation = ++generation_;
+            timer_.expires_at(at);
+            timer_.async_wait(
+                [this, generation, due = std::move(due)](const boost::system::error_code& ec) {
+                    if (ec || generation != generation_)
+                        return;
+                    armed_ = false;
+                    due();
+                });
+        }
+        void cancel() { timer_.cancel(); }
+
+      private:
+        Timer timer_;
+        bool armed_ = false;
+        Clock::time_point at_{};
+        std::uint64_t generation_ = 0;
+    };
+
     // Held long polls by the time they must be answered, earliest first.
     using HoldIndex = std::multimap<Clock::time_point, Waiter*>;
     // Sessions by the time of their next tick, earliest first.
@@ -267,15 +297,9 @@ class SessionHub {
     std::uint64_t upstreamOverruns_ = 0;
     Timer sweepTimer_;
     HoldIndex holds_;
-    Timer holdTimer_;
-    bool holdTimerArmed_ = false;
-    Clock::time_point holdTimerAt_{};
-    std::uint64_t holdTimerGeneration_ = 0;
+    EarliestTimer holdTimer_;
     TickIndex ticks_;
-    Timer tickTimer_;
-    bool tickTimerArmed_ = false;
-    Clock::time_point tickTimerAt_{};
-    std::uint64_t tickTimerGeneration_ = 0;
+    EarliestTimer tickTimer_;
     LiveHooks live_;
     KrwHooks krwHooks_;
     std::unique_ptr<KrwFeed> krw_;
