@@ -487,33 +487,9 @@ class JsonParser {
     }
 
     // A string this short is kept inside the std::string object. A copy of a fixed count of bytes
-    // is a few moves where a copy of the exact count is a call to memcpy, so a short string is
-    // made from that many bytes and then cut to its length, when that many can be read.
+    // is a few moves where a copy of the exact count is a call to memcpy, so a short key is made
+    // from that many bytes and then cut to its length, where that many can be read.
     static constexpr std::size_t kShortTextBytes = 15;
-
-    bool fitsShortCopy(const TextRef& text) const {
-        const std::size_t readable =
-            text.decoded ? scratch_.size() : static_cast<std::size_t>(end_ - begin_);
-        return text.length <= kShortTextBytes && readable - text.begin >= kShortTextBytes;
-    }
-
-    // Makes the string in the storage at `where`, which holds no live object.
-    [[gnu::always_inline]] void constructText(std::string* where, const TextRef& text) const {
-        if (fitsShortCopy(text)) {
-            std::construct_at(where, textData(text), kShortTextBytes)->resize(text.length);
-        } else {
-            std::construct_at(where, textData(text), text.length);
-        }
-    }
-
-    [[gnu::always_inline]] void emplaceText(std::vector<std::string>& out,
-                                            const TextRef& text) const {
-        if (fitsShortCopy(text)) {
-            out.emplace_back(textData(text), kShortTextBytes).resize(text.length);
-        } else {
-            out.emplace_back(textData(text), text.length);
-        }
-    }
 
     // A scalar's slot as its value. Given to a vector, the value is made by this conversion right
     // in the vector's storage: no temporary to move, and nothing cleared before it is set.
@@ -657,8 +633,19 @@ class JsonParser {
         std::vector<JsonValue> items = takeItems(base, builtBase);
         std::vector<std::string> keys;
         keys.reserve(keys_.size() - keyBase);
+        // Read once: the key strings made below cannot change them.
+        const std::size_t inputBytes = size();
+        const char* const scratchData = scratch_.data();
+        const std::size_t scratchBytes = scratch_.size();
         for (std::size_t i = keyBase; i < keys_.size(); ++i) {
-            emplaceText(keys, keys_[i]);
+            const TextRef& key = keys_[i];
+            const char* const data = (key.decoded ? scratchData : begin_) + key.begin;
+            const std::size_t readable = (key.decoded ? scratchBytes : inputBytes) - key.begin;
+            if (key.length <= kShortTextBytes && readable >= kShortTextBytes) {
+                keys.emplace_back(data, kShortTextBytes).resize(key.length);
+            } else {
+                keys.emplace_back(data, key.length);
+            }
         }
         keys_.popTo(keyBase);
         scratch_.resize(scratchBase);
