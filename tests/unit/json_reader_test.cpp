@@ -338,6 +338,38 @@ TEST(JsonReaderStrings, RunsAndEscapesDecodeAlike) {
     EXPECT_EQ(keyed->items[0].text, longText + "\"" + longText);
 }
 
+TEST(JsonReaderStrings, KeysOfEveryShortLengthWhateverFollowsThem) {
+    // A short key is copied with the bytes after it and then cut: wherever it lies (input or
+    // decoded), however little follows it, it must hold its own bytes and no more.
+    const std::string alphabet = "abcdefghijklmnopqrstuvwxyz";
+    const std::string padding = R"(,"pad":")" + std::string(40, 'p') + R"(\n")";
+    for (std::size_t length = 0; length <= 20; ++length) {
+        const std::string key = alphabet.substr(0, length);
+        const std::string escaped = length == 0 ? key : "\\u0041" + key.substr(1);
+        const std::string decoded = length == 0 ? key : "A" + key.substr(1);
+        struct Case {
+            std::string document;
+            std::string key;
+        };
+        const Case cases[] = {
+            {"{\"" + key + "\":1}", key},
+            {"{\"" + key + "\":1" + padding + "}", key},
+            {"{\"" + escaped + "\":1}", decoded},
+            {"{\"" + escaped + "\":1" + padding + "}", decoded},
+            {"[{\"" + key + "\":\"" + key + "\"}]", key},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.document);
+            const std::optional<JsonValue> v = parseJson(c.document);
+            ASSERT_TRUE(v.has_value());
+            const JsonValue& object = v->kind == JsonKind::Array ? v->items[0] : *v;
+            ASSERT_FALSE(object.keys.empty());
+            EXPECT_EQ(object.keys[0], c.key);
+            EXPECT_EQ(object.keys[0].size(), c.key.size());
+        }
+    }
+}
+
 TEST(JsonReaderContainers, NestedContainersKeepEveryMemberInOrder) {
     // Containers closing inside containers, each with its elements on the shared stack.
     const std::optional<JsonValue> v = parseJson(
