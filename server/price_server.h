@@ -3,7 +3,8 @@
 // whole session state without locks or hand-offs; on a small machine a second loop thread cost
 // more in hand-offs than it gave, and a thread that took half of each round's writes gained
 // nothing at 10,000 sessions with the clients on the same two cores (both measured with the load
-// run). The fetches run on threads of their own, so a slow exchange never stalls the loop. The program's main() and the tests both use it.
+// run). The fetches run on threads of their own, so a slow exchange never stalls the loop. The
+// program's main() and the tests both use it.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
