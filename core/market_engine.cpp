@@ -332,20 +332,21 @@ void MarketEngine::schedulerLoop() {
     }
 }
 
+bool MarketEngine::takeGo(std::unique_lock<std::mutex>& lock, Worker& w) {
+    w.wake.wait(lock, [&] { return stopping || w.go; });
+    if (stopping) {
+        return false;
+    }
+    w.go = false;
+    w.busy = true;
+    return true;
+}
+
 void MarketEngine::workerLoop(Worker& w) {
     const std::wstring url = tickerUrl(w.exchange, w.coin, endpoints);
     const std::wstring rateUrl = usdtRateUrl(w.exchange, w.coin, endpoints);
     std::unique_lock lock(mutex);
-    for (;;) {
-        if (stopping) {
-            return;
-        }
-        if (!w.go) {
-            w.wake.wait(lock);
-            continue;
-        }
-        w.go = false;
-        w.busy = true;
+    while (takeGo(lock, w)) {
         lock.unlock();
 
         TickerQuote quote;
@@ -387,16 +388,7 @@ void MarketEngine::workerLoop(Worker& w) {
 void MarketEngine::upbitLoop() {
     Worker& w = upbitWorker;
     std::unique_lock lock(mutex);
-    for (;;) {
-        if (stopping) {
-            return;
-        }
-        if (!w.go) {
-            w.wake.wait(lock);
-            continue;
-        }
-        w.go = false;
-        w.busy = true;
+    while (takeGo(lock, w)) {
         // One request for every shown coin, as they are when the fetch starts.
         const IndexList coins = enabledCoins(config);
         const std::wstring url = upbitTickerUrl(coins, krwEndpoints);

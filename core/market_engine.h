@@ -72,6 +72,9 @@ class MarketEngine {
     };
 
     void schedulerLoop();
+    // Waits under `lock` for the worker's go signal and takes it (the worker is busy from then);
+    // false once the engine stops.
+    bool takeGo(std::unique_lock<std::mutex>& lock, Worker& worker);
     void workerLoop(Worker& worker);
     void upbitLoop();
     void fxLoop();
