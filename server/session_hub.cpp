@@ -639,10 +639,14 @@ void SessionHub::tickSession(Session& session) {
 
 void SessionHub::scheduleSession(const std::shared_ptr<Session>& session, Clock::time_point at) {
     unscheduleSession(*session);
-    session->nextTick = at;
-    session->tickEntry = ticks_.emplace(at, session.get());
-    session->ticking = true;
+    queueTick(*session, at);
     armTickTimer();
+}
+
+void SessionHub::queueTick(Session& session, Clock::time_point at) {
+    session.nextTick = at;
+    session.tickEntry = ticks_.emplace(at, &session);
+    session.ticking = true;
 }
 
 void SessionHub::unscheduleSession(Session& session) {
@@ -677,10 +681,8 @@ void SessionHub::runTicks() {
         ticks_.erase(ticks_.begin());
         session.ticking = false;
         tickSession(session);
-        session.nextTick =
-            std::max(session.nextTick + milliseconds(session.config.intervalMs), now);
-        session.tickEntry = ticks_.emplace(session.nextTick, &session);
-        session.ticking = true;
+        queueTick(session,
+                  std::max(session.nextTick + milliseconds(session.config.intervalMs), now));
     }
     armTickTimer();
 }

@@ -246,6 +246,8 @@ class SessionHub {
     void tickSession(Session& session);
     void scheduleSession(const std::shared_ptr<Session>& session, Clock::time_point at);
     void unscheduleSession(Session& session);
+    // Puts the session in the tick index for `at`; the caller arms the tick timer.
+    void queueTick(Session& session, Clock::time_point at);
     void armTickTimer();
     void runTicks();
     void resetStats(Session& session);
